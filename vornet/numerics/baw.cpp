@@ -1,0 +1,146 @@
+#include "baw.h"
+
+#include <cmath>
+
+#include "normal.h"
+#include "root_finder.h"
+
+namespace vornet {
+
+namespace {
+
+// Distance of the bracket ends from K (call: K + offset; put: offset and
+// K - offset), keeping the search off the singular point x = K.
+constexpr double bracket_offset = 1e-10;
+// The call's upper probe doubles from 2K at most this many times, up to 2^20 K.
+constexpr int call_probe_count = 20;
+constexpr double critical_xtol = 1e-10;
+constexpr double critical_rtol = 1e-10;
+constexpr int critical_maxiter = 100;
+
+// beta = 2b/sigma^2 - 1, written with bT = ln(rho).
+double carry_exponent(double ln_rho, double sigma) noexcept
+{
+    return (ln_rho + ln_rho) / (sigma * sigma) - 1.0;
+}
+
+// Discriminant beta^2 + 4 (2r/sigma^2) / (1 - exp(-rT)) with rT = -ln D,
+// floored at zero (NaN stays NaN).
+double quadratic_discriminant(double D, double sigma, double beta) noexcept
+{
+    double delta = (((std::log(D) * -2.0) / (sigma * sigma)) * 4.0) / (1.0 - D) + beta * beta;
+    if (delta < 0.0)
+        delta = 0.0;
+    return delta;
+}
+
+// S* for the call: the zero of g_c above K. When g_c is still non-negative at
+// the last probe 2^20 K, S* is taken as the next doubling, 2^21 K.
+double call_critical_price(critical_price_args &args) noexcept
+{
+    const double lo = args.K + bracket_offset;
+    if (call_critical_objective(lo, &args) <= 0.0)
+        return lo;
+    double hi = 2.0 * args.K;
+    for (int probe = 0; probe < call_probe_count; ++probe) {
+        if (call_critical_objective(hi, &args) < 0.0) {
+            zeros_full_output stats;
+            return brentq(call_critical_objective, lo, hi, &args, critical_xtol,
+                          critical_rtol, critical_maxiter, &stats);
+        }
+        hi = hi + hi;
+    }
+    return hi;
+}
+
+// S** for the put: the zero of g_p in (0, K), or the bracket end at which g_p
+// already has the root's sign.
+double put_critical_price(critical_price_args &args) noexcept
+{
+    const double hi = args.K - bracket_offset;
+    if (put_critical_objective(hi, &args) <= 0.0)
+        return hi;
+    if (put_critical_objective(bracket_offset, &args) >= 0.0)
+        return bracket_offset;
+    zeros_full_output stats;
+    return brentq(put_critical_objective, bracket_offset, hi, &args, critical_xtol,
+                  critical_rtol, critical_maxiter, &stats);
+}
+
+}  // namespace
+
+double exercise_value(double S, double K, std::int32_t flag) noexcept
+{
+    if (flag == flag_call)
+        return S > K ? S - K : 0.0;
+    return K > S ? K - S : 0.0;
+}
+
+// With sigma > 0 (or NaN) the Black-76 price at forward x rho has exactly the
+// d1 formed here, so its N(d1) is shared with the premium term.
+double call_critical_objective(double x, void *record) noexcept
+{
+    const auto &a = *static_cast<const critical_price_args *>(record);
+    const double Fx = x * a.rho;
+    const double d1 = black76_d1(Fx, a.K, a.sigma);
+    const double n_d1 = norm_cdf(d1);
+    const double n_d2 = norm_cdf(d1 - a.sigma);
+    const double call = black76_call_value(a.K, a.D, Fx, n_d1, n_d2);
+    return ((1.0 - n_d1 * (a.rho * a.D)) * x) / a.q + call - (x - a.K);
+}
+
+double put_critical_objective(double x, void *record) noexcept
+{
+    const auto &a = *static_cast<const critical_price_args *>(record);
+    const double Fx = x * a.rho;
+    const double d1 = black76_d1(Fx, a.K, a.sigma);
+    const double n_md2 = norm_cdf(-(d1 - a.sigma));
+    const double n_md1 = norm_cdf(-d1);
+    const double put = black76_put_value(a.K, a.D, Fx, n_md2, n_md1);
+    return (put - ((1.0 - n_md1 * (a.rho * a.D)) * x) / a.q) - (a.K - x);
+}
+
+double baw_price_core(double S, double K, double D, double F, double sigma,
+                      std::int32_t flag) noexcept
+{
+    if (sigma <= 0.0)
+        return exercise_value(S, K, flag);
+    const double european = black76_price(K, D, F, sigma, flag);
+    if (D >= 1.0)
+        return european;  // no discounting: early exercise is worth nothing
+
+    const double rho = F / S;
+    const double beta = carry_exponent(std::log(rho), sigma);
+    const double m = std::sqrt(quadratic_discriminant(D, sigma, beta));
+
+    if (flag == flag_call) {
+        // With b >= r (D rho = exp((b-r)T) >= 1) the call is never exercised early.
+        if (D * rho >= 1.0)
+            return european;
+        const double q2 = (-beta + m) * 0.5;
+        if (q2 <= 0.0)
+            return european;
+        critical_price_args args{K, D, rho, sigma, q2};
+        const double s_star = call_critical_price(args);
+        if (S >= s_star)
+            return S - K;
+        // A2 = (1 - exp((b-r)T) N(d1(S*))) S*/q2; price = E + A2 (S/S*)^q2
+        const double d1 = black76_d1(s_star * rho, K, sigma);
+        const double A2 = (1.0 - norm_cdf(d1) * (D * rho)) * (s_star / q2);
+        return A2 * std::pow(S / s_star, q2) + european;
+    }
+
+    const double q1 = (-beta - m) * 0.5;
+    if (q1 >= 0.0)
+        return european;
+    critical_price_args args{K, D, rho, sigma, q1};
+    const double s_star = put_critical_price(args);
+    if (s_star >= S)
+        return K - S;
+    // A1 = -(1 - exp((b-r)T) N(-d1(S**))) S**/q1; price = E + A1 (S/S**)^q1
+    const double d1 = black76_d1(s_star * rho, K, sigma);
+    const double A1 = (1.0 - norm_cdf(-d1) * (D * rho)) * (-(s_star / q1));
+    return A1 * std::pow(S / s_star, q1) + european;
+}
+
+}  // namespace vornet

@@ -1,0 +1,42 @@
+// Barone-Adesi-Whaley (1987) quadratic approximation of the American price.
+//
+// Total-variance form: with time T, rate r, carry b and volatility s the inputs
+// are D = exp(-rT), F = S exp(bT) and sigma = s sqrt(T), so that
+// rT = -ln D, bT = ln(F/S) and s^2 T = sigma^2.
+#ifndef VORNET_NUMERICS_BAW_H
+#define VORNET_NUMERICS_BAW_H
+
+#include <cstdint>
+
+namespace vornet {
+
+// What the critical-price objectives read: the option and the exponent of the
+// side being searched (q2 for the call, q1 for the put).
+struct critical_price_args {
+    double K;
+    double D;
+    double rho;  // F / S = exp(bT)
+    double sigma;
+    double q;
+};
+
+// Undiscounted exercise value on the spot: S - K or K - S when positive, else
+// +0.0 (also for NaN). It is the price at sigma <= 0.
+double exercise_value(double S, double K, std::int32_t flag) noexcept;
+
+// g_c(x) = (1 - N(d1(x)) D rho) x / q + c(x) - (x - K), zero at the call's
+// critical spot S*; c is the Black-76 call at forward x rho.
+double call_critical_objective(double x, void *record) noexcept;
+
+// g_p(x) = p(x) - (1 - N(-d1(x)) D rho) x / q - (K - x), zero at the put's
+// critical spot S**; p is the Black-76 put at forward x rho.
+double put_critical_objective(double x, void *record) noexcept;
+
+// American price of a call (flag 1) or put: the Black-76 price plus the
+// early-exercise premium, or the exercise value beyond the critical spot.
+double baw_price_core(double S, double K, double D, double F, double sigma,
+                      std::int32_t flag) noexcept;
+
+}  // namespace vornet
+
+#endif

@@ -1,0 +1,33 @@
+// Standard normal distribution function and the Black-76 price of a European
+// option on a forward.
+#ifndef VORNET_NUMERICS_NORMAL_H
+#define VORNET_NUMERICS_NORMAL_H
+
+#include <cstdint>
+
+namespace vornet {
+
+// Option flag code inside the numeric code: exactly 1 is a call, every other
+// value a put. The Python layer only ever passes these two.
+constexpr std::int32_t flag_call = 1;
+constexpr std::int32_t flag_put = -1;
+
+// N(x) for any double, NaN and infinities included.
+double norm_cdf(double x) noexcept;
+
+// d1 = ln(F/K)/sigma + sigma/2 of the Black-76 formula, for sigma > 0.
+double black76_d1(double F, double K, double sigma) noexcept;
+
+// Discounted Black-76 call and put given their two normal probabilities:
+// call = (F N(d1) - K N(d2)) D, put = (K N(-d2) - F N(-d1)) D.
+double black76_call_value(double K, double D, double F, double n_d1, double n_d2) noexcept;
+double black76_put_value(double K, double D, double F, double n_md2, double n_md1) noexcept;
+
+// Black-76 price of a European call (flag 1) or put, already discounted with
+// D; sigma is the total standard deviation. For sigma <= 0 it is the
+// discounted intrinsic value on the forward, floored at zero.
+double black76_price(double K, double D, double F, double sigma, std::int32_t flag) noexcept;
+
+}  // namespace vornet
+
+#endif
