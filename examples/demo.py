@@ -1,0 +1,40 @@
+"""vornet demonstration: American and European prices over one expiry."""
+
+import math
+import sys
+
+import vornet
+from vornet import baw_price
+
+# One expiry, in the total-variance form the functions take: half a year, a
+# 5 % rate, a 3 % dividend yield and a 25 % volatility.
+SPOT, RATE, DIVIDEND, VOL, YEARS = 100.0, 0.05, 0.03, 0.25, 0.5
+D = math.exp(-RATE * YEARS)                       # discount factor
+F = SPOT * math.exp((RATE - DIVIDEND) * YEARS)    # forward
+SIGMA = VOL * math.sqrt(YEARS)                    # total standard deviation
+STRIKES = (80.0, 90.0, 95.0, 100.0, 105.0, 110.0, 120.0)
+
+
+def european(K, flag):
+    # Undiscounted (D = 1) there is no early exercise and the price is the
+    # Black-76 value; discounting it gives the European price.
+    return baw_price(SPOT, K, 1.0, F, SIGMA, flag) * D
+
+
+def main():
+    print(f"vornet on Python {sys.version.split()[0]} ({sys.implementation.name}), "
+          f"module {vornet.vornet_core.__name__}")
+    print(f"S = {SPOT:g}, D = {D:.6f}, F = {F:.6f}, sigma = {SIGMA:.6f} "
+          f"(r {RATE:.0%}, q {DIVIDEND:.0%}, vol {VOL:.0%}, T {YEARS:g}y)\n")
+    print(f"{'strike':>8} | {'American call':>13} {'European call':>13} {'premium':>9} | "
+          f"{'American put':>12} {'European put':>12} {'premium':>9}")
+    print("-" * 90)
+    for K in STRIKES:
+        ac, ec = baw_price(SPOT, K, D, F, SIGMA, "c"), european(K, "c")
+        ap, ep = baw_price(SPOT, K, D, F, SIGMA, "p"), european(K, "p")
+        print(f"{K:8.2f} | {ac:13.6f} {ec:13.6f} {ac - ec:9.6f} | "
+              f"{ap:12.6f} {ep:12.6f} {ap - ep:9.6f}")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,31 @@
+import traceback
+
+import pytest
+
+
+def vornet_entries(exc):
+    """(name, file, line) of the traceback entries the extension added."""
+    return [
+        (frame.name, frame.filename, frame.lineno)
+        for frame in traceback.extract_tb(exc.__traceback__)
+        if frame.filename == "vornet/vornet_core"
+    ]
+
+
+@pytest.fixture
+def raises_at():
+    """Asserts that call(*args, **kwargs) raises `exc_type` (with exactly the
+    text `message`, when given) and carries exactly one entry of the module's
+    own: function `name`, line `line`."""
+
+    def check(exc_type, name, line, call, *args, message=None, **kwargs):
+        with pytest.raises(exc_type) as info:
+            call(*args, **kwargs)
+        if message is not None:
+            assert str(info.value) == message
+        assert vornet_entries(info.value) == [
+            (f"vornet.vornet_core.{name}", "vornet/vornet_core", line)
+        ]
+        return info.value
+
+    return check

@@ -1,0 +1,283 @@
+"""Import, identity of the function objects, argument binding and flags."""
+
+import inspect
+import math
+import pickle
+import sys
+
+import numpy as np
+import pytest
+
+import vornet
+import vornet.vornet_core as core
+from conftest import vornet_entries
+
+BAW_PRICE_DOC = (
+    "BAW American option price.\n\n"
+    "    S spot, K strike, D discount factor, F forward, sigma total std dev.\n"
+    "    flag: 'c' or 'p'.\n    "
+)
+
+ATM = dict(S=100.0, K=100.0, D=math.exp(-0.05), F=100.0, sigma=0.25 * math.sqrt(0.5))
+
+
+def atm_args(flag):
+    return (ATM["S"], ATM["K"], ATM["D"], ATM["F"], ATM["sigma"], flag)
+
+
+# --- import and identity ----------------------------------------------------
+
+
+def test_module_namespace_and_doc():
+    names = {n for n in vars(core) if not n.startswith("__")}
+    assert {"np", "baw_price"} <= names
+    assert core.np is np
+    assert core.__test__ == {}
+    assert core.__builtins__ is __import__("builtins")
+    assert core.__name__ == "vornet.vornet_core"
+    assert core.__package__ == "vornet"
+    assert core.__doc__.startswith(
+        "Barone-Adesi-Whaley (1987) American option pricer and IV solver.\n\n"
+    )
+    assert core.__doc__.endswith("\n")
+    for name in ("baw_price", "baw_implied_vol", "vectorized_baw_implied_vol",
+                 "find_forward_baw", "brentq"):
+        assert name in core.__doc__
+
+
+def test_baw_price_identity():
+    f = core.baw_price
+    assert f.__name__ == f.__qualname__ == "baw_price"
+    assert f.__module__ == "vornet.vornet_core"
+    assert f.__doc__ == BAW_PRICE_DOC
+    assert f.__defaults__ is None and f.__kwdefaults__ is None
+    assert str(inspect.signature(f)) == "(S, K, D, F, sigma, flag)"
+    kinds = {p.kind for p in inspect.signature(f).parameters.values()}
+    assert kinds == {inspect.Parameter.POSITIONAL_OR_KEYWORD}
+    code = f.__code__
+    assert (code.co_filename, code.co_firstlineno, code.co_name) == (
+        "vornet/vornet_core", 397, "baw_price")
+    assert vornet.baw_price is f
+
+
+def test_pickles_by_reference():
+    f = core.baw_price
+    for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
+        assert pickle.loads(pickle.dumps(f, protocol)) is f
+
+
+def test_reimport_returns_the_same_module():
+    f = core.baw_price
+    del sys.modules["vornet.vornet_core"]
+    try:
+        import vornet.vornet_core as again
+    finally:
+        sys.modules["vornet.vornet_core"] = core
+    assert again is core and again.baw_price is f
+
+
+def test_defaults_are_settable_but_only_reported():
+    f = core.baw_price
+    try:
+        f.__defaults__ = ("x",)
+        assert f.__defaults__ == ("x",)
+        with pytest.raises(TypeError):
+            f.__defaults__ = [1]
+        assert f(*atm_args("c")) == pytest.approx(6.8013, abs=1e-4)
+    finally:
+        del f.__defaults__
+    assert f.__defaults__ is None
+
+
+def test_second_interpreter_is_refused(tmp_path):
+    support = pytest.importorskip("test.support")
+    pytest.importorskip("_testcapi")
+    out = tmp_path / "result"
+    code = (
+        "try:\n"
+        "    import vornet.vornet_core\n"
+        "    msg = 'imported'\n"
+        "except ImportError as e:\n"
+        "    msg = str(e)\n"
+        f"open({str(out)!r}, 'w').write(msg)\n"
+    )
+    assert support.run_in_subinterp(code) == 0
+    assert out.read_text() == (
+        "Interpreter change detected - this module can only be loaded "
+        "into one interpreter per process."
+    )
+
+
+# --- binding ------------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "args, kwargs, message",
+    [
+        ((1.0, 2.0, 3.0, 4.0, 5.0), {},
+         "baw_price() takes exactly 6 positional arguments (5 given)"),
+        ((), dict(S=1.0, K=2.0, D=3.0, F=4.0, sigma=5.0),
+         "baw_price() takes exactly 6 positional arguments (5 given)"),
+        ((1.0, 2.0), dict(D=3.0, F=4.0, flag="c"),
+         "baw_price() takes exactly 6 positional arguments (4 given)"),
+        ((), {}, "baw_price() takes exactly 6 positional arguments (0 given)"),
+        ((1.0, 2.0, 3.0, 4.0, 5.0, "c"), dict(flag="p"),
+         "baw_price() got multiple values for keyword argument 'flag'"),
+        ((1.0, 2.0, 3.0, 4.0, 5.0, "c", 7.0), dict(bogus=1),
+         "baw_price() takes exactly 6 positional arguments (7 given)"),
+        ((1.0, 2.0, 3.0, 4.0, 5.0, "c", 7.0), {},
+         "baw_price() takes exactly 6 positional arguments (7 given)"),
+        ((1.0, 2.0, 3.0, 4.0), dict(sgima=5.0, flag="c"),
+         "baw_price() got an unexpected keyword argument 'sgima'"),
+    ],
+)
+def test_binding_errors(raises_at, args, kwargs, message):
+    raises_at(TypeError, "baw_price", 397, core.baw_price, *args, message=message, **kwargs)
+
+
+def test_keywords_in_any_order_and_mixed():
+    expected = core.baw_price(*atm_args("p"))
+    assert core.baw_price(flag="p", sigma=ATM["sigma"], F=100.0, D=ATM["D"],
+                          K=100.0, S=100.0) == expected
+    assert core.baw_price(100.0, 100.0, sigma=ATM["sigma"], flag="p", D=ATM["D"],
+                          F=100.0) == expected
+
+
+class Key(str):
+    """A str subclass whose == decides keyword matching."""
+
+    def __eq__(self, other):
+        return str.__eq__(self.lower(), other)
+
+    __hash__ = str.__hash__
+
+
+class BadKey(str):
+    def __eq__(self, other):
+        raise RuntimeError("key comparison failed")
+
+    __hash__ = str.__hash__
+
+
+def test_keyword_names_compared_with_their_own_eq(raises_at):
+    expected = core.baw_price(*atm_args("c"))
+    assert core.baw_price(*atm_args("c")[:5], **{Key("FLAG"): "c"}) == expected
+    raises_at(RuntimeError, "baw_price", 397,
+              lambda: core.baw_price(*atm_args("c")[:5], **{BadKey("flag"): "c"}))
+
+
+def test_non_string_keywords():
+    with pytest.raises(TypeError, match="^keywords must be strings$"):
+        core.baw_price(*atm_args("c")[:5], **{1: "c"})
+
+
+def test_non_string_keyword_through_vectorcall():
+    """A C caller may pass any object as a keyword name."""
+    ctypes = pytest.importorskip("ctypes")
+    vectorcall = ctypes.pythonapi.PyObject_Vectorcall
+    vectorcall.restype = ctypes.py_object
+    vectorcall.argtypes = [ctypes.py_object, ctypes.c_void_p, ctypes.c_size_t,
+                           ctypes.py_object]
+    args = (ctypes.py_object * 6)(*atm_args("c"))
+    with pytest.raises(TypeError) as info:
+        vectorcall(core.baw_price, ctypes.cast(args, ctypes.c_void_p), 5, (1,))
+    assert str(info.value) == "baw_price() keywords must be strings"
+    assert vornet_entries(info.value) == [
+        ("vornet.vornet_core.baw_price", "vornet/vornet_core", 397)]
+
+
+# --- conversions --------------------------------------------------------------
+
+
+class Floaty:
+    def __float__(self):
+        return 100.0
+
+
+@pytest.mark.parametrize(
+    "spot", [100, True * 100, np.float64(100), np.float32(100), np.int64(100),
+             np.int8(100), Floaty()],
+    ids=["int", "bool-int", "f64", "f32", "i64", "i8", "__float__"],
+)
+def test_numeric_conversions(spot):
+    assert core.baw_price(spot, *atm_args("c")[1:]) == core.baw_price(*atm_args("c"))
+
+
+def test_bools_and_minus_one_are_numbers():
+    assert core.baw_price(True, False, 0.5, 1.0, 0.0, "c") == 1.0
+    assert core.baw_price(-1.0, -1.0, -1.0, -1.0, -1.0, "p") == 0.0
+
+
+class Unconvertible:
+    pass
+
+
+@pytest.mark.parametrize("position", range(5))
+@pytest.mark.parametrize("bad", ["100", b"1", None, Unconvertible(), 1j])
+def test_conversion_errors_stop_before_the_flag(raises_at, position, bad):
+    class Flag:
+        def __eq__(self, other):
+            raise AssertionError("flag examined after a failed conversion")
+
+    args = list(atm_args(Flag()))
+    args[position] = bad
+    raises_at(TypeError, "baw_price", 397, core.baw_price, *args)
+
+
+def test_first_failed_conversion_wins(raises_at):
+    exc = raises_at(TypeError, "baw_price", 397, core.baw_price, 1.0, "K", None, 4.0, 5.0, "c")
+    assert "str" in str(exc)
+
+
+# --- the option flag ----------------------------------------------------------
+
+
+class CallStr(str):
+    pass
+
+
+class EqualsC:
+    def __eq__(self, other):
+        return other == "c"
+
+
+class EqualsCArray:
+    """== returns an object whose truth is decided by __bool__."""
+
+    def __eq__(self, other):
+        return np.array([True])
+
+
+@pytest.mark.parametrize(
+    "flag", ["c", CallStr("c"), np.str_("c"), EqualsC(), EqualsCArray()],
+    ids=["str", "str-subclass", "numpy-str", "eq", "eq-array"],
+)
+def test_call_flags(flag):
+    assert core.baw_price(*atm_args(flag)) == core.baw_price(*atm_args("c"))
+
+
+@pytest.mark.parametrize(
+    "flag", ["p", "C", "call", "", "cc", b"c", None, 1, 1.0, np.str_("C"), object()],
+)
+def test_put_flags(flag):
+    call_args = (100.0, 100.0, 0.95, 98.0, 0.2)
+    assert core.baw_price(*call_args, flag) == core.baw_price(*call_args, "p")
+    assert core.baw_price(*call_args, flag) != core.baw_price(*call_args, "c")
+
+
+class RaisingEq:
+    def __eq__(self, other):
+        raise ValueError("no comparison")
+
+
+class RaisingBool:
+    def __eq__(self, other):
+        return self
+
+    def __bool__(self):
+        raise ValueError("no truth")
+
+
+@pytest.mark.parametrize("flag", [RaisingEq(), RaisingBool()])
+def test_flag_errors_propagate(raises_at, flag):
+    raises_at(ValueError, "baw_price", 403, core.baw_price, *atm_args(flag))

@@ -1,0 +1,187 @@
+"""American prices of baw_price against published and independent figures."""
+
+import math
+
+import numpy as np
+import pytest
+from scipy.special import ndtr
+
+from vornet.vornet_core import baw_price
+
+D5 = math.exp(-0.05)              # r = 5 %, T = 1
+SIG = 0.25 * math.sqrt(0.5)       # 25 % volatility over half a year
+NAN = float("nan")
+
+
+def black76(K, D, F, sigma, flag):
+    """Independent Black-76 (SciPy's normal distribution)."""
+    d1 = math.log(F / K) / sigma + sigma / 2
+    d2 = d1 - sigma
+    if flag == "c":
+        return D * (F * ndtr(d1) - K * ndtr(d2))
+    return D * (K * ndtr(-d2) - F * ndtr(-d1))
+
+
+@pytest.mark.parametrize(
+    "S, K, D, F, sigma, flag, american, european",
+    [
+        (100, 100, D5, 100, SIG, "c", 6.8013, 6.6997),
+        (100, 100, D5, 100, SIG, "p", 6.8013, 6.6997),
+        (100, 100, D5, 100 / D5, SIG, "p", 5.2295, 4.7052),
+        (100, 100, D5, 100 / D5, SIG, "c", 9.5822, 9.5822),
+        (100, 100, 0.95, 98, 0.2, "c", 6.9034, 6.5797),
+        (100, 100, 0.95, 98, 0.2, "p", 8.5150, 8.4797),
+    ],
+)
+def test_published_figures(S, K, D, F, sigma, flag, american, european):
+    assert baw_price(S, K, D, F, sigma, flag) == pytest.approx(american, abs=5e-5)
+    assert black76(K, D, F, sigma, flag) == pytest.approx(european, abs=5e-5)
+
+
+def test_deep_put_below_critical_price_is_exercised():
+    assert baw_price(60.0, 100.0, D5, 60.0 / D5, SIG, "p") == 40.0
+
+
+@pytest.mark.parametrize(
+    "S, K, D, F, flag",
+    [
+        (200.0, 100.0, 0.9, 190.0, "c"),  # carry below the rate, far in the money
+        (300.0, 100.0, 0.8, 250.0, "c"),
+        (20.0, 100.0, 0.9, 21.0, "p"),
+        (5.0, 100.0, 0.5, 6.0, "p"),
+    ],
+)
+def test_beyond_the_critical_price_the_exercise_value_is_undiscounted(S, K, D, F, flag):
+    price = baw_price(S, K, D, F, 0.2, flag)
+    assert price == (S - K if flag == "c" else K - S)
+    assert price > black76(K, D, F, 0.2, flag)
+
+
+@pytest.mark.parametrize("sigma", [0.0, -0.3, -math.inf])
+@pytest.mark.parametrize(
+    "S, K, flag, expected",
+    [(110.0, 100.0, "c", 10.0), (90.0, 100.0, "p", 10.0), (90.0, 100.0, "c", 0.0),
+     (110.0, 100.0, "p", 0.0), (100.0, 100.0, "c", 0.0), (NAN, 100.0, "c", 0.0),
+     (100.0, NAN, "p", 0.0)],
+)
+@pytest.mark.parametrize("D, F", [(0.5, 3.0), (1.2, 500.0), (NAN, NAN)])
+def test_zero_volatility_is_the_exercise_value(S, K, flag, expected, sigma, D, F):
+    price = baw_price(S, K, D, F, sigma, flag)
+    assert price == expected and math.copysign(1.0, price) == 1.0
+
+
+@pytest.mark.parametrize("D", [1.0, 1.01, 2.0])
+@pytest.mark.parametrize("K", [60.0, 100.0, 140.0])
+def test_no_discounting_gives_black76(K, D):
+    call = baw_price(100.0, K, D, 105.0, 0.3, "c")
+    put = baw_price(100.0, K, D, 105.0, 0.3, "p")
+    assert call == pytest.approx(black76(K, D, 105.0, 0.3, "c"), rel=1e-13, abs=1e-13)
+    assert put == pytest.approx(black76(K, D, 105.0, 0.3, "p"), rel=1e-13, abs=1e-13)
+    assert call - put == pytest.approx(D * (105.0 - K), rel=1e-13, abs=1e-12)
+
+
+@pytest.mark.parametrize("F", [100.0 / D5, 120.0])
+def test_call_with_carry_at_least_the_rate_is_european(F):
+    call = baw_price(100.0, 100.0, D5, F, SIG, "c")
+    assert call == pytest.approx(black76(100.0, D5, F, SIG, "c"), rel=1e-13)
+    assert baw_price(100.0, 100.0, D5, F, SIG, "p") > black76(100.0, D5, F, SIG, "p")
+
+
+@pytest.mark.parametrize("K", [1e3, 1e4, 1e6, 1e7, 1e8, 1e9])
+def test_far_tail_of_the_normal_distribution(K):
+    """Deep out of the money the prices come from the tail series of N(x)
+    (x <= -10); they agree with an independent N to near double precision."""
+    call = baw_price(100.0, K, 1.0, 100.0, 1.0, "c")
+    put = baw_price(100.0, 100.0 * 100.0 / K, 1.0, 100.0, 1.0, "p")
+    d1 = math.log(100.0 / K) + 0.5
+    assert call == pytest.approx(100.0 * ndtr(d1) - K * ndtr(d1 - 1.0), rel=1e-9)
+    assert put > 0.0
+    assert put == pytest.approx(black76(100.0 * 100.0 / K, 1.0, 100.0, 1.0, "p"), rel=1e-9)
+
+
+def test_tail_seam_and_underflow():
+    """Around d2 = -10 the two branches of N(x) meet smoothly; far beyond
+    x = -38.5 the density underflows and the price is +0.0."""
+    K_seam = 100.0 * math.exp(10.0 - 0.5)  # d2 = -10 at F = 100, sigma = 1
+    prices = [baw_price(100.0, K_seam * f, 1.0, 100.0, 1.0, "c")
+              for f in (1 - 1e-9, 1.0, 1 + 1e-9)]
+    assert prices[0] > prices[1] > prices[2] > 0.0
+    assert prices[1] == pytest.approx(black76(K_seam, 1.0, 100.0, 1.0, "c"), rel=1e-9)
+    far = baw_price(100.0, 100.0 * math.exp(45.0), 1.0, 100.0, 1.0, "c")
+    assert far == 0.0 and math.copysign(1.0, far) == 1.0
+
+
+def test_american_at_least_european_over_a_grid():
+    for S in (70.0, 100.0, 130.0):
+        for D in (0.8, 0.97, 0.999):
+            for carry in (0.9, 1.0, 1.1):
+                for sigma in (0.05, 0.3, 1.0):
+                    for flag in "cp":
+                        F = S * carry
+                        american = baw_price(S, 100.0, D, F, sigma, flag)
+                        exercise = max(S - 100.0, 0.0) if flag == "c" else max(100.0 - S, 0.0)
+                        european = black76(100.0, D, F, sigma, flag)
+                        assert american >= european - 1e-10
+                        assert american >= exercise - 1e-10
+
+
+def test_call_critical_price_fallback():
+    """With the carry a hair below the rate, g_c stays positive up to the last
+    probe 2^20 K, so the critical price is taken as 2^21 K = 2097152 K. The
+    spot sits between the two so that the premium is large."""
+    S, K, D, sigma = 1.5e8, 100.0, math.exp(-0.5), 0.3
+    F = S * math.exp(0.5 * (1 - 1e-7))
+    rho = F / S
+    beta = (math.log(rho) + math.log(rho)) / (sigma * sigma) - 1.0
+    delta = (((math.log(D) * -2.0) / (sigma * sigma)) * 4.0) / (1.0 - D) + beta * beta
+    q2 = (-beta + math.sqrt(delta)) * 0.5
+    european = black76(K, D, F, sigma, "c")
+
+    def premium(s_star):
+        d1 = math.log((s_star * rho) / K) / sigma + sigma * 0.5
+        A2 = (1.0 - ndtr(d1) * (D * rho)) * (s_star / q2)
+        return A2 * (S / s_star) ** q2
+
+    price = baw_price(S, K, D, F, sigma, "c")
+    assert premium(2097152.0 * K) > 1.0
+    assert price - european == pytest.approx(premium(2097152.0 * K), rel=1e-6)
+    assert price - european != pytest.approx(premium(1048576.0 * K), rel=1e-3)
+
+
+@pytest.mark.parametrize("position", range(5))
+@pytest.mark.parametrize("flag", ["c", "p"])
+def test_nan_inputs_flow_through(position, flag):
+    args = [100.0, 100.0, 0.95, 98.0, 0.2]
+    args[position] = NAN
+    assert math.isnan(baw_price(*args, flag))
+
+
+def test_results_are_python_floats():
+    assert type(baw_price(np.float32(100), 100, 0.95, 98, 0.2, "c")) is float
+
+
+def random_options(n, seed):
+    """Options across moneyness, rates, carry and volatility, including
+    extreme corners."""
+    rng = np.random.default_rng(seed)
+    for _ in range(n):
+        S = float(rng.choice([100.0, rng.uniform(1.0, 1000.0)]))
+        K = float(S * np.exp(rng.normal(0.0, 0.5)))
+        D = float(rng.choice([rng.uniform(0.3, 1.0), rng.uniform(0.97, 1.0), 1.0]))
+        F = float(S * np.exp(rng.normal(0.0, 0.2)))
+        sigma = float(rng.choice([rng.uniform(0.001, 0.05), rng.uniform(0.05, 1.0),
+                                  rng.uniform(1.0, 12.0)]))
+        yield S, K, D, F, sigma
+
+
+def same_double(a, b):
+    return a == b or (math.isnan(a) and math.isnan(b))
+
+
+def test_bit_for_bit_against_the_python_rendering():
+    reference = pytest.importorskip("reference")
+    for S, K, D, F, sigma in random_options(400, seed=20261208):
+        for flag, code in (("c", 1), ("p", -1)):
+            got = baw_price(S, K, D, F, sigma, flag)
+            want = reference.baw_price(S, K, D, F, sigma, code)
+            assert same_double(got, want), (S, K, D, F, sigma, flag, got, want)

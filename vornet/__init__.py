@@ -1,0 +1,9 @@
+"""vornet: American options by the Barone-Adesi-Whaley (1987) approximation.
+
+The compiled module :mod:`vornet.vornet_core` holds the functions; they are
+re-exported here.
+"""
+
+from vornet.vornet_core import baw_price
+
+__all__ = ["baw_price"]

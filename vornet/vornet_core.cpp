@@ -1,0 +1,869 @@
+// vornet.vornet_core: the Python face of the Barone-Adesi-Whaley pricer.
+//
+// This file holds the module definition and its initialisation, the one
+// argument binder that every function goes through (driven by the table of
+// functions below), the conversions, the option-flag test, the traceback
+// entries, and the bodies of the module functions. The numerics they call live
+// in numerics/ and never touch a Python object.
+//
+// Failures report a fixed line of the module's source listing: binding and
+// conversion failures the line of the function's definition, every other step
+// a line of its own. The line travels back to the one place, call_function(),
+// that adds the traceback entry.
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+#include <frameobject.h>
+
+#define NPY_NO_DEPRECATED_API NPY_1_25_API_VERSION
+#define NPY_TARGET_VERSION NPY_1_25_API_VERSION
+#include <numpy/arrayobject.h>
+#include <numpy/ufuncobject.h>
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <limits>
+
+#include "numerics/baw.h"
+#include "numerics/normal.h"
+#include "numerics/root_finder.h"
+#include "pycompat.h"
+
+namespace {
+
+using namespace vornet;
+
+constexpr char source_file[] = "vornet/vornet_core";
+constexpr char module_name[] = "vornet.vornet_core";
+constexpr char init_entry_name[] = "init vornet.vornet_core";
+
+// ---------------------------------------------------------------------------
+// Owned references
+
+// Owns one strong reference and drops it when it goes out of scope, so that
+// each early return releases exactly what the call took.
+class py_ref {
+  public:
+    py_ref() noexcept = default;
+    explicit py_ref(PyObject *owned) noexcept : obj_(owned) {}
+    py_ref(const py_ref &) = delete;
+    py_ref &operator=(const py_ref &) = delete;
+    ~py_ref() { Py_XDECREF(obj_); }
+
+    PyObject *get() const noexcept { return obj_; }
+    PyObject *release() noexcept
+    {
+        PyObject *obj = obj_;
+        obj_ = nullptr;
+        return obj;
+    }
+    void reset(PyObject *owned) noexcept
+    {
+        PyObject *old = obj_;
+        obj_ = owned;
+        Py_XDECREF(old);
+    }
+    explicit operator bool() const noexcept { return obj_ != nullptr; }
+
+  private:
+    PyObject *obj_ = nullptr;
+};
+
+// ---------------------------------------------------------------------------
+// Process-wide state. Written by the create and exec steps only; afterwards
+// nothing here changes, so calls share no mutable state.
+
+// The initialised module (a strong reference, never released) and the
+// interpreter that first created it.
+std::atomic<PyObject *> the_module{nullptr};
+std::atomic<std::int64_t> owner_interpreter{-1};
+
+// The namespace of `builtins`, where global look-ups fall back to.
+PyObject *builtins_namespace = nullptr;
+
+// Interned identifiers, created once by the exec step.
+enum identifier : int {
+    id_c,
+    id_np,
+    id_count
+};
+constexpr const char *identifier_text[id_count] = {"c", "np"};
+PyObject *identifiers[id_count];
+
+PyObject *ident(identifier id) noexcept { return identifiers[id]; }
+
+// ---------------------------------------------------------------------------
+// Traceback entries
+
+// Adds one entry `funcname` at `file:line` to the exception being raised. The
+// entry is a frame over the module namespace running an empty code object
+// whose first line is `line`; the exception is set aside while they are made.
+void add_traceback_entry(const char *funcname, int line)
+{
+    PyObject *exc = PyErr_GetRaisedException();
+    PyObject *module = the_module.load();
+    PyCodeObject *code = PyCode_NewEmpty(source_file, funcname, line);
+    PyFrameObject *frame = nullptr;
+    if (code != nullptr && module != nullptr)
+        frame = PyFrame_New(PyThreadState_Get(), code, PyModule_GetDict(module), nullptr);
+    // Failing to build the entry must not replace the error being reported.
+    PyErr_Clear();
+    PyErr_SetRaisedException(exc);
+    if (frame != nullptr)
+        PyTraceBack_Here(frame);
+    Py_XDECREF(frame);
+    Py_XDECREF(code);
+}
+
+// ---------------------------------------------------------------------------
+// Shared helpers of the function bodies
+
+// Option-flag test: 1 when `flag` equals "c" (a call), 0 when it does not,
+// -1 with an exception set when the comparison or its truth test raised.
+// Exact strings and None are decided without calling any comparison.
+int flag_is_call(PyObject *flag)
+{
+    PyObject *c = ident(id_c);
+    if (flag == c)
+        return 1;
+    if (PyUnicode_CheckExact(flag))
+        return PyUnicode_GET_LENGTH(flag) == 1 && PyUnicode_READ_CHAR(flag, 0) == 'c';
+    if (flag == Py_None)
+        return 0;
+    PyObject *equal = PyObject_RichCompare(flag, c, Py_EQ);
+    if (equal == nullptr)
+        return -1;
+    int truth;
+    if (equal == Py_True)
+        truth = 1;
+    else if (equal == Py_False || equal == Py_None)
+        truth = 0;
+    else
+        truth = PyObject_IsTrue(equal);
+    Py_DECREF(equal);
+    return truth;
+}
+
+std::int32_t flag_code(int is_call) noexcept { return is_call ? flag_call : flag_put; }
+
+// ---------------------------------------------------------------------------
+// The table of functions
+
+constexpr Py_ssize_t max_params = 6;
+
+struct param_spec {
+    const char *name;
+    bool numeric;        // converted to a double after binding
+    bool optional;       // may be omitted; then it takes `fallback`
+    double fallback;     // the value of an omitted parameter, fixed in the code
+    int conversion_line; // where a failed conversion is reported; 0: the definition line
+};
+
+constexpr param_spec number(const char *name) { return {name, true, false, 0.0, 0}; }
+constexpr param_spec object(const char *name) { return {name, false, false, 0.0, 0}; }
+
+// The arguments of one call after binding: borrowed objects, NULL for an
+// omitted optional parameter, and the doubles of the numeric parameters.
+struct bound_args {
+    PyObject *obj[max_params];
+    double num[max_params];
+};
+
+// A function body: runs after binding and conversion; on failure returns NULL
+// with an exception set and `line` naming the failing step.
+using body_fn = PyObject *(*)(const bound_args &args, int &line);
+
+struct function_spec {
+    const char *name;
+    const char *doc;
+    int line;                        // line of the definition
+    Py_ssize_t nparams;
+    Py_ssize_t nrequired;            // the first nrequired parameters have no default
+    const param_spec *params;
+    Py_ssize_t nlocals;              // locals beyond the parameters, for __code__
+    const char *const *locals;
+    body_fn body;
+    void (*write_constants)() noexcept; // module constants its numerics read, or NULL
+    int defaults_line;               // line of the default tuple, when there is one
+};
+
+// ---------------------------------------------------------------------------
+// baw_price
+
+constexpr param_spec baw_price_params[] = {
+    number("S"), number("K"), number("D"), number("F"), number("sigma"), object("flag"),
+};
+
+PyObject *baw_price_body(const bound_args &a, int &line)
+{
+    const double S = a.num[0], K = a.num[1], D = a.num[2], F = a.num[3], sigma = a.num[4];
+    line = 403;
+    const int is_call = flag_is_call(a.obj[5]);
+    if (is_call < 0)
+        return nullptr;
+    const double price = baw_price_core(S, K, D, F, sigma, flag_code(is_call));
+    line = 404;
+    return PyFloat_FromDouble(price);
+}
+
+// ---------------------------------------------------------------------------
+
+constexpr function_spec functions[] = {
+    {"baw_price",
+     "BAW American option price.\n\n"
+     "    S spot, K strike, D discount factor, F forward, sigma total std dev.\n"
+     "    flag: 'c' or 'p'.\n"
+     "    ",
+     397, 6, 6, baw_price_params, 0, nullptr, baw_price_body, nullptr, 0},
+};
+constexpr std::size_t function_count = sizeof functions / sizeof functions[0];
+
+// Interned parameter names, row by row, matched by identity before equality.
+PyObject *param_names[function_count][max_params];
+
+// ---------------------------------------------------------------------------
+// Argument binding
+
+void raise_count_error(const function_spec &f, Py_ssize_t given)
+{
+    const char *bound;
+    Py_ssize_t expected;
+    if (f.nrequired == f.nparams) {
+        bound = "exactly";
+        expected = f.nparams;
+    } else if (given < f.nrequired) {
+        bound = "at least";
+        expected = f.nrequired;
+    } else {
+        bound = "at most";
+        expected = f.nparams;
+    }
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
+                 f.name, bound, expected, expected == 1 ? "" : "s", given);
+}
+
+// Index in [from, to) of the parameter called `key`: by identity first (the
+// names are interned), then by ==, which a str subclass may define itself.
+// -1 when there is none, -2 when a comparison raised.
+Py_ssize_t find_parameter(PyObject *const *names, Py_ssize_t from, Py_ssize_t to, PyObject *key)
+{
+    for (Py_ssize_t i = from; i < to; ++i)
+        if (names[i] == key)
+            return i;
+    for (Py_ssize_t i = from; i < to; ++i) {
+        const int equal = PyObject_RichCompareBool(key, names[i], Py_EQ);
+        if (equal < 0)
+            return -2;
+        if (equal)
+            return i;
+    }
+    return -1;
+}
+
+// Binds a vectorcall's positional arguments and keywords to the parameters
+// of `f`. The first offending argument ends the binding with a TypeError.
+int bind_arguments(const function_spec &f, PyObject *const *names, PyObject *const *argv,
+                   Py_ssize_t nargs, PyObject *kwnames, bound_args &out)
+{
+    const Py_ssize_t nkw = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
+    // Too many positional arguments are refused before any keyword is read.
+    if (nargs > f.nparams || (nkw == 0 && nargs < f.nrequired)) {
+        raise_count_error(f, nargs);
+        return -1;
+    }
+    for (Py_ssize_t i = 0; i < f.nparams; ++i)
+        out.obj[i] = i < nargs ? argv[i] : nullptr;
+
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject *key = PyTuple_GET_ITEM(kwnames, k);
+        if (!PyUnicode_Check(key)) {
+            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", f.name);
+            return -1;
+        }
+        Py_ssize_t index = find_parameter(names, nargs, f.nparams, key);
+        if (index == -2)
+            return -1;
+        if (index >= 0 && out.obj[index] == nullptr) {
+            out.obj[index] = argv[nargs + k];
+            continue;
+        }
+        // Either a keyword repeated, or a name no unfilled parameter has:
+        // it is a duplicate when some parameter has it, else unknown.
+        if (index < 0) {
+            index = find_parameter(names, 0, nargs, key);
+            if (index == -2)
+                return -1;
+        }
+        if (index >= 0)
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
+                         f.name, key);
+        else
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", f.name,
+                         key);
+        return -1;
+    }
+
+    // A missing required parameter reports its index as the number given.
+    for (Py_ssize_t i = nargs; i < f.nrequired; ++i) {
+        if (out.obj[i] == nullptr) {
+            raise_count_error(f, i);
+            return -1;
+        }
+    }
+    return 0;
+}
+
+// Converts the numeric parameters to doubles, in order. An exact float is
+// read directly; anything else goes through __float__ or __index__.
+int convert_arguments(const function_spec &f, bound_args &a, int &line)
+{
+    for (Py_ssize_t i = 0; i < f.nparams; ++i) {
+        const param_spec &p = f.params[i];
+        if (!p.numeric)
+            continue;
+        PyObject *obj = a.obj[i];
+        if (obj == nullptr) {
+            a.num[i] = p.fallback;
+        } else if (PyFloat_CheckExact(obj)) {
+            a.num[i] = PyFloat_AS_DOUBLE(obj);
+        } else {
+            a.num[i] = PyFloat_AsDouble(obj);
+            if (a.num[i] == -1.0 && PyErr_Occurred()) {
+                if (p.conversion_line != 0)
+                    line = p.conversion_line;
+                return -1;
+            }
+        }
+    }
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// The function type
+
+struct function_object {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    const function_spec *spec;
+    PyObject *const *param_names;
+    PyObject *name;
+    PyObject *doc;
+    PyObject *code;
+    PyObject *defaults;  // tuple or None; reported only, never read by a call
+};
+
+function_object *as_function(PyObject *self) { return reinterpret_cast<function_object *>(self); }
+
+// Every call of every module function enters here.
+PyObject *call_function(PyObject *self, PyObject *const *argv, size_t nargsf, PyObject *kwnames)
+{
+    const function_object *fn = as_function(self);
+    const function_spec &f = *fn->spec;
+    bound_args args;
+    int line = f.line;
+    PyObject *result = nullptr;
+    if (bind_arguments(f, fn->param_names, argv, PyVectorcall_NARGS(nargsf), kwnames, args) == 0
+        && convert_arguments(f, args, line) == 0)
+        result = f.body(args, line);
+    if (result == nullptr) {
+        char entry[128];
+        std::snprintf(entry, sizeof entry, "%s.%s", module_name, f.name);
+        add_traceback_entry(entry, line);
+    }
+    return result;
+}
+
+PyObject *function_get_name(PyObject *self, void *) { return Py_NewRef(as_function(self)->name); }
+
+PyObject *function_get_module(PyObject *, void *) { return PyUnicode_FromString(module_name); }
+
+PyObject *function_get_doc(PyObject *self, void *) { return Py_NewRef(as_function(self)->doc); }
+
+PyObject *function_get_code(PyObject *self, void *) { return Py_NewRef(as_function(self)->code); }
+
+PyObject *function_get_kwdefaults(PyObject *, void *) { Py_RETURN_NONE; }
+
+PyObject *function_get_defaults(PyObject *self, void *)
+{
+    PyObject *defaults;
+    Py_BEGIN_CRITICAL_SECTION(self);
+    defaults = Py_NewRef(as_function(self)->defaults);
+    Py_END_CRITICAL_SECTION();
+    return defaults;
+}
+
+// Like a Python function's: a tuple or None, and deleting means None. What an
+// omitted argument means is fixed in the code and does not follow this.
+int function_set_defaults(PyObject *self, PyObject *value, void *)
+{
+    if (value == nullptr)
+        value = Py_None;
+    if (value != Py_None && !PyTuple_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__defaults__ must be set to a tuple object");
+        return -1;
+    }
+    PyObject *old;
+    Py_BEGIN_CRITICAL_SECTION(self);
+    old = as_function(self)->defaults;
+    as_function(self)->defaults = Py_NewRef(value);
+    Py_END_CRITICAL_SECTION();
+    Py_DECREF(old);
+    return 0;
+}
+
+// Pickled by reference, as module-level functions are: the name is looked up
+// in __module__ on loading.
+PyObject *function_reduce(PyObject *self, PyObject *) { return Py_NewRef(as_function(self)->name); }
+
+PyObject *function_repr(PyObject *self)
+{
+    return PyUnicode_FromFormat("<function %s.%U>", module_name, as_function(self)->name);
+}
+
+int function_traverse(PyObject *self, visitproc visit, void *arg)
+{
+    Py_VISIT(as_function(self)->code);
+    Py_VISIT(as_function(self)->defaults);
+    return 0;
+}
+
+int function_clear(PyObject *self)
+{
+    Py_CLEAR(as_function(self)->code);
+    Py_CLEAR(as_function(self)->defaults);
+    return 0;
+}
+
+void function_dealloc(PyObject *self)
+{
+    PyObject_GC_UnTrack(self);
+    function_clear(self);
+    Py_CLEAR(as_function(self)->name);
+    Py_CLEAR(as_function(self)->doc);
+    PyObject_GC_Del(self);
+}
+
+PyGetSetDef function_getset[] = {
+    {"__name__", function_get_name, nullptr, nullptr, nullptr},
+    {"__qualname__", function_get_name, nullptr, nullptr, nullptr},
+    {"__module__", function_get_module, nullptr, nullptr, nullptr},
+    {"__doc__", function_get_doc, nullptr, nullptr, nullptr},
+    {"__code__", function_get_code, nullptr, nullptr, nullptr},
+    {"__defaults__", function_get_defaults, function_set_defaults, nullptr, nullptr},
+    {"__kwdefaults__", function_get_kwdefaults, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// A static type: its instances report __module__ through the getter above,
+// which a heap type's own __module__ entry would shadow. No instances can be
+// made from Python (no tp_new).
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+PyTypeObject function_type = {PyVarObject_HEAD_INIT(nullptr, 0)};
+#pragma GCC diagnostic pop
+
+int ready_function_type()
+{
+    if (function_type.tp_flags & Py_TPFLAGS_READY)
+        return 0;
+    function_type.tp_name = "vornet_core.function";
+    function_type.tp_basicsize = sizeof(function_object);
+    function_type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL;
+    function_type.tp_vectorcall_offset = offsetof(function_object, vectorcall);
+    function_type.tp_call = PyVectorcall_Call;
+    function_type.tp_dealloc = function_dealloc;
+    function_type.tp_traverse = function_traverse;
+    function_type.tp_clear = function_clear;
+    function_type.tp_repr = function_repr;
+    function_type.tp_getset = function_getset;
+    function_type.tp_methods = function_methods;
+    return PyType_Ready(&function_type);
+}
+
+// A code object that lists the parameters and locals, so that introspection
+// (inspect.signature) sees the function's true parameters.
+PyObject *new_code_object(const function_spec &f)
+{
+    py_ref empty(reinterpret_cast<PyObject *>(PyCode_NewEmpty(source_file, f.name, f.line)));
+    if (!empty)
+        return nullptr;
+    py_ref varnames(PyTuple_New(f.nparams + f.nlocals));
+    if (!varnames)
+        return nullptr;
+    for (Py_ssize_t i = 0; i < f.nparams + f.nlocals; ++i) {
+        const char *text = i < f.nparams ? f.params[i].name : f.locals[i - f.nparams];
+        PyObject *name = PyUnicode_InternFromString(text);
+        if (name == nullptr)
+            return nullptr;
+        PyTuple_SET_ITEM(varnames.get(), i, name);
+    }
+    py_ref replace(PyObject_GetAttrString(empty.get(), "replace"));
+    py_ref changes(Py_BuildValue("{s:n,s:n,s:O,s:i}", "co_argcount", f.nparams, "co_nlocals",
+                                 f.nparams + f.nlocals, "co_varnames", varnames.get(), "co_flags",
+                                 CO_OPTIMIZED | CO_NEWLOCALS));
+    if (!replace || !changes)
+        return nullptr;
+    py_ref no_args(PyTuple_New(0));
+    if (!no_args)
+        return nullptr;
+    return PyObject_Call(replace.get(), no_args.get(), changes.get());
+}
+
+PyObject *new_function(std::size_t row, PyObject *defaults)
+{
+    const function_spec &f = functions[row];
+    py_ref code(new_code_object(f));
+    if (!code)
+        return nullptr;
+    function_object *fn = PyObject_GC_New(function_object, &function_type);
+    if (fn == nullptr)
+        return nullptr;
+    fn->vectorcall = call_function;
+    fn->spec = &f;
+    fn->param_names = param_names[row];
+    fn->name = PyUnicode_InternFromString(f.name);
+    fn->doc = PyUnicode_FromString(f.doc);
+    fn->code = code.release();
+    fn->defaults = Py_NewRef(defaults);
+    PyObject_GC_Track(reinterpret_cast<PyObject *>(fn));
+    if (fn->name == nullptr || fn->doc == nullptr) {
+        Py_DECREF(fn);
+        return nullptr;
+    }
+    return reinterpret_cast<PyObject *>(fn);
+}
+
+// The fixed values of a row's optional parameters, as __defaults__ shows them.
+PyObject *new_defaults_tuple(const function_spec &f)
+{
+    py_ref defaults(PyTuple_New(f.nparams - f.nrequired));
+    if (!defaults)
+        return nullptr;
+    for (Py_ssize_t i = f.nrequired; i < f.nparams; ++i) {
+        PyObject *value = PyFloat_FromDouble(f.params[i].fallback);
+        if (value == nullptr)
+            return nullptr;
+        PyTuple_SET_ITEM(defaults.get(), i - f.nrequired, value);
+    }
+    return defaults.release();
+}
+
+// ---------------------------------------------------------------------------
+// Module initialisation
+
+// Warns, as a RuntimeWarning, when the running interpreter's major.minor
+// differs from the one the module was compiled for.
+int check_runtime_version()
+{
+    const int major = static_cast<int>((Py_Version >> 24) & 0xff);
+    const int minor = static_cast<int>((Py_Version >> 16) & 0xff);
+    if (major == PY_MAJOR_VERSION && minor == PY_MINOR_VERSION)
+        return 0;
+    return PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
+                            "compile time Python version %d.%d of module '%.100s' %s runtime "
+                            "version %d.%d",
+                            PY_MAJOR_VERSION, PY_MINOR_VERSION, module_name, "does not match",
+                            major, minor);
+}
+
+int create_identifiers()
+{
+    for (int i = 0; i < id_count; ++i) {
+        if (identifiers[i] == nullptr) {
+            identifiers[i] = PyUnicode_InternFromString(identifier_text[i]);
+            if (identifiers[i] == nullptr)
+                return -1;
+        }
+    }
+    for (std::size_t row = 0; row < function_count; ++row) {
+        for (Py_ssize_t i = 0; i < functions[row].nparams; ++i) {
+            if (param_names[row][i] == nullptr) {
+                param_names[row][i] = PyUnicode_InternFromString(functions[row].params[i].name);
+                if (param_names[row][i] == nullptr)
+                    return -1;
+            }
+        }
+    }
+    return 0;
+}
+
+// The types whose layout the module was compiled against: each must still be
+// a type and no smaller than the headers say. Growth is accepted, with a
+// warning for `type` and the scalar types.
+struct expected_type {
+    const char *module;
+    const char *name;
+    Py_ssize_t size;
+    bool warn_if_larger;
+};
+
+const expected_type expected_types[] = {
+    {"builtins", "type", sizeof(PyHeapTypeObject), true},
+    {"numpy", "dtype", sizeof(PyArray_Descr), false},
+    {"numpy", "flatiter", sizeof(PyArrayIterObject), false},
+    {"numpy", "broadcast", sizeof(PyArrayMultiIterObject), false},
+    {"numpy", "ndarray", sizeof(PyArrayObject), false},
+    {"numpy", "generic", sizeof(PyObject), true},
+    {"numpy", "number", sizeof(PyObject), true},
+    {"numpy", "integer", sizeof(PyObject), true},
+    {"numpy", "signedinteger", sizeof(PyObject), true},
+    {"numpy", "unsignedinteger", sizeof(PyObject), true},
+    {"numpy", "inexact", sizeof(PyObject), true},
+    {"numpy", "floating", sizeof(PyObject), true},
+    {"numpy", "complexfloating", sizeof(PyObject), true},
+    {"numpy", "flexible", sizeof(PyObject), true},
+    {"numpy", "character", sizeof(PyObject), true},
+    {"numpy", "ufunc", sizeof(PyUFuncObject), false},
+};
+
+int check_type(const expected_type &t)
+{
+    py_ref module(PyImport_ImportModule(t.module));
+    if (!module)
+        return -1;
+    py_ref type(PyObject_GetAttrString(module.get(), t.name));
+    if (!type)
+        return -1;
+    if (!PyType_Check(type.get())) {
+        PyErr_Format(PyExc_TypeError, "%.200s.%.200s is not a type object", t.module, t.name);
+        return -1;
+    }
+    const Py_ssize_t size = reinterpret_cast<PyTypeObject *>(type.get())->tp_basicsize;
+    static const char size_changed[] = "%.200s.%.200s size changed, may indicate binary "
+                                       "incompatibility. Expected %zd from C header, got %zd "
+                                       "from PyObject";
+    if (size < t.size) {
+        PyErr_Format(PyExc_ValueError, size_changed, t.module, t.name, t.size, size);
+        return -1;
+    }
+    if (size > t.size && t.warn_if_larger)
+        return PyErr_WarnFormat(PyExc_RuntimeWarning, 0, size_changed, t.module, t.name, t.size,
+                                size);
+    return 0;
+}
+
+// The signature SciPy's capsule carries for its compiled brentq, which is
+// also the capsule's name.
+constexpr char brentq_signature[] =
+    "double (__pyx_t_5scipy_8optimize_15cython_optimize_6_zeros_callback_type, double, double, "
+    "void *, double, double, int, "
+    "__pyx_t_5scipy_8optimize_15cython_optimize_6_zeros_zeros_full_output *)";
+
+int import_brentq()
+{
+    static const char zeros_module[] = "scipy.optimize.cython_optimize._zeros";
+    py_ref module(PyImport_ImportModule(zeros_module));
+    if (!module)
+        return -1;
+    py_ref table(PyObject_GetAttrString(module.get(), "__pyx_capi__"));
+    if (!table)
+        return -1;
+    py_ref capsule(PyMapping_GetItemString(table.get(), "brentq"));
+    if (!capsule) {
+        if (!PyErr_ExceptionMatches(PyExc_KeyError))
+            return -1;
+        PyErr_Clear();
+        PyErr_Format(PyExc_ImportError, "%.200s does not export expected C %.8s %.200s",
+                     zeros_module, "function", "brentq");
+        return -1;
+    }
+    if (!PyCapsule_IsValid(capsule.get(), brentq_signature)) {
+        const char *actual = PyCapsule_CheckExact(capsule.get())
+                                 ? PyCapsule_GetName(capsule.get())
+                                 : Py_TYPE(capsule.get())->tp_name;
+        PyErr_Format(PyExc_TypeError,
+                     "C %.8s %.200s.%.200s has wrong signature (expected %.500s, got %.500s)",
+                     "function", zeros_module, "brentq", brentq_signature,
+                     actual != nullptr ? actual : "NULL");
+        return -1;
+    }
+    void *entry = PyCapsule_GetPointer(capsule.get(), brentq_signature);
+    if (entry == nullptr)
+        return -1;
+    bind_brentq(reinterpret_cast<brentq_fn>(entry));
+    return 0;
+}
+
+// NumPy's native interface table. An Exception from NumPy's import facility
+// (a missing module, a version or byte-order mismatch) becomes the ImportError
+// below, with the original as its context.
+int import_numpy_api()
+{
+    if (_import_array() >= 0)
+        return 0;
+    if (!PyErr_ExceptionMatches(PyExc_Exception))
+        return -1;
+    PyObject *cause = PyErr_GetRaisedException();
+    PyErr_SetString(PyExc_ImportError, "numpy._core.multiarray failed to import");
+    PyObject *exc = PyErr_GetRaisedException();
+    PyException_SetContext(exc, cause);
+    PyErr_SetRaisedException(exc);
+    return -1;
+}
+
+// The steps of the exec step after the re-initialisation test. `line` is the
+// module statement being run, 0 until a failure is worth a traceback entry.
+int initialise(PyObject *module, int &line)
+{
+    PyObject *ns = PyModule_GetDict(module);
+    py_ref builtins(PyImport_ImportModule("builtins"));
+    if (!builtins || PyDict_SetItemString(ns, "__builtins__", builtins.get()) < 0)
+        return -1;
+    builtins_namespace = PyModule_GetDict(builtins.get());
+    Py_INCREF(builtins_namespace);  // kept, like the module, for the process
+
+    if (check_runtime_version() < 0 || create_identifiers() < 0 || ready_function_type() < 0)
+        return -1;
+
+    line = 1;
+    for (const expected_type &t : expected_types)
+        if (check_type(t) < 0)
+            return -1;
+    if (import_brentq() < 0)
+        return -1;
+
+    line = 7;
+    py_ref numpy(PyImport_ImportModule("numpy"));
+    if (!numpy || PyDict_SetItem(ns, ident(id_np), numpy.get()) < 0)
+        return -1;
+    line = 12;
+    if (import_numpy_api() < 0)
+        return -1;
+
+    for (std::size_t row = 0; row < function_count; ++row) {
+        const function_spec &f = functions[row];
+        if (f.write_constants != nullptr)
+            f.write_constants();
+        py_ref defaults(Py_NewRef(Py_None));
+        if (f.nrequired < f.nparams) {
+            line = f.defaults_line;
+            defaults.reset(new_defaults_tuple(f));
+            if (!defaults)
+                return -1;
+        }
+        line = f.line;
+        py_ref fn(new_function(row, defaults.get()));
+        if (!fn || PyDict_SetItemString(ns, f.name, fn.get()) < 0)
+            return -1;
+    }
+
+    line = 1;
+    py_ref test_dict(PyDict_New());
+    if (!test_dict || PyDict_SetItemString(ns, "__test__", test_dict.get()) < 0)
+        return -1;
+    return 0;
+}
+
+// The module lives for the rest of the process once initialised: a later
+// import (say after its sys.modules entry was removed) gets the same object
+// back from module_create() and module_exec() then has nothing to do.
+int module_exec(PyObject *module)
+{
+    PyObject *current = the_module.load();
+    if (current != nullptr) {
+        if (current == module)
+            return 0;
+        PyErr_SetString(PyExc_RuntimeError, "Module 'vornet_core' has already been imported. "
+                                             "Re-initialisation is not supported.");
+        return -1;
+    }
+    the_module.store(Py_NewRef(module));
+#ifdef Py_GIL_DISABLED
+    PyUnstable_Module_SetGIL(module, Py_MOD_GIL_USED);
+#endif
+
+    int line = 0;
+    if (initialise(module, line) == 0)
+        return 0;
+    if (!PyErr_Occurred())
+        PyErr_SetString(PyExc_ImportError, init_entry_name);
+    if (line != 0)
+        add_traceback_entry(init_entry_name, line);
+    // A failed initialisation leaves nothing behind: the next import starts over.
+    the_module.store(nullptr);
+    Py_DECREF(module);
+    return -1;
+}
+
+// Copies spec.<attr> to module.<name>; a spec without the attribute (or, when
+// `skip_none`, with None) leaves the module as it is.
+int copy_spec_attribute(PyObject *spec, PyObject *module, const char *attr, const char *name,
+                        bool skip_none)
+{
+    py_ref value(PyObject_GetAttrString(spec, attr));
+    if (!value) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+            return -1;
+        PyErr_Clear();
+        return 0;
+    }
+    if (skip_none && value.get() == Py_None)
+        return 0;
+    return PyObject_SetAttrString(module, name, value.get());
+}
+
+PyObject *module_create(PyObject *spec, PyModuleDef *)
+{
+    // Only the first interpreter that loads the module may use it: its state
+    // is process-wide.
+    const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (id == -1 && PyErr_Occurred())
+        return nullptr;
+    std::int64_t owner = -1;
+    if (!owner_interpreter.compare_exchange_strong(owner, id) && owner != id) {
+        PyErr_SetString(PyExc_ImportError, "Interpreter change detected - this module can only "
+                                           "be loaded into one interpreter per process.");
+        return nullptr;
+    }
+    if (PyObject *existing = the_module.load())
+        return Py_NewRef(existing);
+
+    py_ref name(PyObject_GetAttrString(spec, "name"));
+    if (!name)
+        return nullptr;
+    py_ref module(PyModule_NewObject(name.get()));
+    if (!module)
+        return nullptr;
+    if (copy_spec_attribute(spec, module.get(), "loader", "__loader__", false) < 0
+        || copy_spec_attribute(spec, module.get(), "origin", "__file__", false) < 0
+        || copy_spec_attribute(spec, module.get(), "parent", "__package__", false) < 0
+        || copy_spec_attribute(spec, module.get(), "submodule_search_locations", "__path__", true)
+               < 0)
+        return nullptr;
+    return module.release();
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_create, reinterpret_cast<void *>(module_create)},
+    {Py_mod_exec, reinterpret_cast<void *>(module_exec)},
+#if PY_VERSION_HEX >= 0x030D0000
+    {Py_mod_gil, Py_MOD_GIL_USED},
+#endif
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "vornet_core",
+    "Barone-Adesi-Whaley (1987) American option pricer and IV solver.\n"
+    "\n"
+    "baw_price, baw_implied_vol, vectorized_baw_implied_vol and find_forward_baw run as compiled\n"
+    "code, with loops that release the interpreter lock and SciPy's compiled brentq inside.\n",
+    0,
+    nullptr,
+    module_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_vornet_core(void) { return PyModuleDef_Init(&module_def); }
