@@ -256,8 +256,13 @@ def test_call_flags(flag):
     assert core.baw_price(*atm_args(flag)) == core.baw_price(*atm_args("c"))
 
 
+class EqNone:
+    def __eq__(self, other):
+        return None
+
+
 @pytest.mark.parametrize(
-    "flag", ["p", "C", "call", "", "cc", b"c", None, 1, 1.0, np.str_("C"), object()],
+    "flag", ["p", "C", "call", "", "cc", b"c", None, 1, 1.0, np.str_("C"), object(), EqNone()],
 )
 def test_put_flags(flag):
     call_args = (100.0, 100.0, 0.95, 98.0, 0.2)
@@ -281,3 +286,59 @@ class RaisingBool:
 @pytest.mark.parametrize("flag", [RaisingEq(), RaisingBool()])
 def test_flag_errors_propagate(raises_at, flag):
     raises_at(ValueError, "baw_price", 403, core.baw_price, *atm_args(flag))
+
+
+# --- failed initialisation ----------------------------------------------------
+
+FAILED_INIT = r"""
+import ctypes, sys, traceback, types
+
+name = "scipy.optimize.cython_optimize._zeros"
+fake = types.ModuleType(name)
+fake.__pyx_capi__ = CAPI
+sys.modules[name] = fake
+try:
+    import vornet.vornet_core
+except Exception as e:
+    entries = [(f.name, f.filename, f.lineno)
+               for f in traceback.extract_tb(e.__traceback__)
+               if f.filename == "vornet/vornet_core"]
+    print(type(e).__name__, e, entries, sep="|")
+del sys.modules[name]
+import vornet.vornet_core as core
+print(core.baw_price(100.0, 100.0, 0.95, 98.0, 0.2, "c"))
+"""
+
+CAPSULE = """
+new = ctypes.pythonapi.PyCapsule_New
+new.restype = ctypes.py_object
+new.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_void_p]
+CAPI = {"brentq": new(1, b"double (double)", None)}
+"""
+
+
+@pytest.mark.parametrize(
+    "setup, error",
+    [
+        ("CAPI = {}", "ImportError|scipy.optimize.cython_optimize._zeros does not export "
+                      "expected C function brentq"),
+        (CAPSULE, "TypeError|C function scipy.optimize.cython_optimize._zeros.brentq has "
+                  "wrong signature (expected double (__pyx_t_5scipy_8optimize_15cython_"
+                  "optimize_6_zeros_callback_type, double, double, void *, double, double, "
+                  "int, __pyx_t_5scipy_8optimize_15cython_optimize_6_zeros_zeros_full_output"
+                  " *), got double (double))"),
+    ],
+    ids=["missing", "wrong-signature"],
+)
+def test_failed_initialisation_is_reported_and_retried(setup, error):
+    """A root finder that is missing or of another signature fails the import
+    with an entry at line 1; the next import starts over and succeeds."""
+    import subprocess
+
+    script = FAILED_INIT.replace("fake.__pyx_capi__ = CAPI", setup + "\nfake.__pyx_capi__ = CAPI")
+    run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                         timeout=120)
+    assert run.returncode == 0, run.stderr
+    first, second = run.stdout.splitlines()
+    assert first == error + "|[('init vornet.vornet_core', 'vornet/vornet_core', 1)]"
+    assert float(second) == pytest.approx(6.9034, abs=5e-5)
