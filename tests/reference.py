@@ -143,3 +143,28 @@ def baw_price(S, K, D, F, sigma, flag):
     d1 = _d1(s_star, rho, K, sigma)
     A1 = (1 - norm_cdf(-d1) * (D * rho)) * (-(s_star / q1))
     return A1 * math.pow(S / s_star, q1) + E
+
+
+def implied_vol(price, S, K, D, F, flag):
+    """The solver's raw value: +0.0, -1.0 or the root."""
+    if flag == 1:
+        exercise = S - K if S > K else 0.0
+    else:
+        exercise = K - S if K > S else 0.0
+    if exercise + 1e-10 >= price:
+        return 0.0
+    hi = 1.0
+    while True:
+        m = baw_price(S, K, D, F, hi, flag)
+        if price > m and hi < 10.0:
+            hi = hi + hi
+        else:
+            break
+    if hi >= 10.0:
+        return -1.0
+    f_lo = baw_price(S, K, D, F, 1e-8, flag) - price
+    f_hi = baw_price(S, K, D, F, hi, flag) - price
+    if not f_hi * f_lo <= 0:  # a NaN end shows no sign change either
+        return -1.0
+    return brentq(lambda s: baw_price(S, K, D, F, s, flag) - price, 1e-8, hi,
+                  1e-10, 1e-10, 200)

@@ -27,6 +27,7 @@
 #include <limits>
 
 #include "numerics/baw.h"
+#include "numerics/implied_vol.h"
 #include "numerics/normal.h"
 #include "numerics/root_finder.h"
 #include "pycompat.h"
@@ -209,6 +210,32 @@ PyObject *baw_price_body(const bound_args &a, int &line)
 }
 
 // ---------------------------------------------------------------------------
+// baw_implied_vol
+
+constexpr param_spec baw_implied_vol_params[] = {
+    number("price"), number("S"), number("K"), number("D"), number("F"), object("flag"),
+};
+constexpr const char *baw_implied_vol_locals[] = {"q", "result"};
+
+PyObject *baw_implied_vol_body(const bound_args &a, int &line)
+{
+    const double price = a.num[0], S = a.num[1], K = a.num[2], D = a.num[3], F = a.num[4];
+    line = 412;
+    const int is_call = flag_is_call(a.obj[5]);
+    if (is_call < 0)
+        return nullptr;
+    const double result = baw_implied_vol_core(price, S, K, D, F, flag_code(is_call));
+    // The solver's failure value (-1) is NaN to Python: float("nan"), sign
+    // bit clear. A NaN result is not below 0 and is returned as it is.
+    if (result < 0.0) {
+        line = 415;
+        return PyFloat_FromDouble(std::numeric_limits<double>::quiet_NaN());
+    }
+    line = 416;
+    return PyFloat_FromDouble(result);
+}
+
+// ---------------------------------------------------------------------------
 
 constexpr function_spec functions[] = {
     {"baw_price",
@@ -217,6 +244,12 @@ constexpr function_spec functions[] = {
      "    flag: 'c' or 'p'.\n"
      "    ",
      397, 6, 6, baw_price_params, 0, nullptr, baw_price_body, nullptr, 0},
+    {"baw_implied_vol",
+     "BAW implied total std dev.\n\n"
+     "    Returns sigma or NaN on failure.\n"
+     "    ",
+     407, 6, 6, baw_implied_vol_params, 2, baw_implied_vol_locals, baw_implied_vol_body,
+     init_implied_vol_constants, 0},
 };
 constexpr std::size_t function_count = sizeof functions / sizeof functions[0];
 

@@ -1,0 +1,71 @@
+#include "implied_vol.h"
+
+#include "baw.h"
+#include "root_finder.h"
+
+namespace vornet {
+
+namespace {
+
+// Set by init_implied_vol_constants(). The tolerance is both the margin above
+// the exercise value under which a price has no time value and the root
+// finder's xtol and rtol; the doubling of the upper bracket end stops once it
+// is no longer below the cap, which therefore never becomes a bracket end.
+double time_value_tol;
+double sigma_cap;
+
+constexpr double sigma_first_hi = 1.0;
+constexpr double sigma_lo = 1e-8;
+constexpr int implied_vol_maxiter = 200;
+constexpr double no_solution = -1.0;
+
+}  // namespace
+
+void init_implied_vol_constants() noexcept
+{
+    time_value_tol = 1e-10;
+    sigma_cap = 10.0;
+}
+
+double implied_vol_objective(double sigma, void *record) noexcept
+{
+    const auto &a = *static_cast<const implied_vol_args *>(record);
+    return baw_price_core(a.S, a.K, a.D, a.F, sigma, a.flag) - a.price;
+}
+
+double baw_implied_vol_core(double price, double S, double K, double D, double F,
+                            std::int32_t flag) noexcept
+{
+    // Zero and negative prices end here; a NaN price fails the comparison and
+    // goes on through the search to the root finder.
+    if (exercise_value(S, K, flag) + time_value_tol >= price)
+        return 0.0;
+
+    // Double the upper end from 1 while the model price is still short of the
+    // target; the last model price evaluated is the one at the final hi.
+    double hi = sigma_first_hi;
+    double model_hi;
+    for (;;) {
+        model_hi = baw_price_core(S, K, D, F, hi, flag);
+        if (!(price > model_hi && hi < sigma_cap))
+            break;
+        hi = hi + hi;
+    }
+    if (hi >= sigma_cap)
+        return no_solution;
+
+    // Sign test on [1e-8, hi]. A NaN end (a NaN price or model price) shows no
+    // sign change either: handed to the root finder it would come back as
+    // the root finder's sign-error value 0.0, which reads as "no time value".
+    implied_vol_args args{S, K, D, F, price, flag};
+    const double f_lo = baw_price_core(S, K, D, F, sigma_lo, flag) - price;
+    const double f_hi = model_hi - price;
+    if (!(f_hi * f_lo <= 0.0))
+        return no_solution;
+
+    zeros_full_output stats;
+    return brentq(implied_vol_objective, sigma_lo, hi, &args, time_value_tol,
+                  time_value_tol, implied_vol_maxiter, &stats);
+}
+
+}  // namespace vornet
