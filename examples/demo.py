@@ -3,8 +3,10 @@
 import math
 import sys
 
+import numpy as np
+
 import vornet
-from vornet import baw_price
+from vornet import baw_price, vectorized_baw_implied_vol
 
 # One expiry, in the total-variance form the functions take: half a year, a
 # 5 % rate, a 3 % dividend yield and a 25 % volatility.
@@ -34,6 +36,15 @@ def main():
         ap, ep = baw_price(SPOT, K, D, F, SIGMA, "p"), european(K, "p")
         print(f"{K:8.2f} | {ac:13.6f} {ec:13.6f} {ac - ec:9.6f} | "
               f"{ap:12.6f} {ep:12.6f} {ap - ep:9.6f}")
+
+    # Back from prices to volatility: the whole table in one batch.
+    K = np.repeat(STRIKES, 2)
+    flags = np.tile(["c", "p"], len(STRIKES))
+    prices = [baw_price(SPOT, k, D, F, SIGMA, f) for k, f in zip(K, flags)]
+    n = len(prices)
+    sigmas = vectorized_baw_implied_vol(prices, [SPOT] * n, K, [D] * n, [F] * n, flags)
+    print(f"\nImplied total std dev of the {n} American prices above, solved in one batch:")
+    print(f"  min {sigmas.min():.10f}, max {sigmas.max():.10f} (used: {SIGMA:.10f})")
 
 
 if __name__ == "__main__":

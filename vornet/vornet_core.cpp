@@ -24,6 +24,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <limits>
 
 #include "numerics/baw.h"
@@ -88,12 +89,29 @@ PyObject *builtins_namespace = nullptr;
 enum identifier : int {
     id_c,
     id_np,
+    id_dtype,
+    id_ascontiguousarray,
+    id_array,
+    id_empty,
+    id_asarray,
+    id_float64,
+    id_intc,
+    id_nan,
     id_count
 };
-constexpr const char *identifier_text[id_count] = {"c", "np"};
+constexpr const char *identifier_text[id_count] = {
+    "c", "np", "dtype", "ascontiguousarray", "array", "empty", "asarray", "float64", "intc",
+    "nan",
+};
 PyObject *identifiers[id_count];
 
 PyObject *ident(identifier id) noexcept { return identifiers[id]; }
+
+// Constant objects, created with the identifiers: the flag codes of the
+// batch, and ("dtype",), the keyword names of the NumPy calls.
+PyObject *code_call_obj = nullptr;
+PyObject *code_put_obj = nullptr;
+PyObject *dtype_kwnames = nullptr;
 
 // ---------------------------------------------------------------------------
 // Traceback entries
@@ -148,6 +166,148 @@ int flag_is_call(PyObject *flag)
 }
 
 std::int32_t flag_code(int is_call) noexcept { return is_call ? flag_call : flag_put; }
+
+// ---------------------------------------------------------------------------
+// NumPy, through the module global `np`
+
+// The value of a module global, looked up as the module's own code would
+// look it up: in the namespace first, then among the built-ins. `np` is an
+// ordinary global; callers may rebind or delete it.
+PyObject *load_global(PyObject *name)
+{
+    PyObject *value;
+    int found = PyDict_GetItemRef(PyModule_GetDict(the_module.load()), name, &value);
+    if (found == 0)
+        found = PyDict_GetItemRef(builtins_namespace, name, &value);
+    if (found == 0)
+        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    return value;
+}
+
+// np.<attr>
+PyObject *numpy_attr(identifier attr)
+{
+    py_ref np(load_global(ident(id_np)));
+    return np ? PyObject_GetAttr(np.get(), ident(attr)) : nullptr;
+}
+
+// func(arg, dtype=dtype)
+PyObject *call_with_dtype(PyObject *func, PyObject *arg, PyObject *dtype)
+{
+    PyObject *args[] = {arg, dtype};
+    return PyObject_Vectorcall(func, args, 1, dtype_kwnames);
+}
+
+// np.<func>(arg, dtype=np.<dtype>), the attributes looked up in that order.
+PyObject *numpy_call(identifier func, PyObject *arg, identifier dtype)
+{
+    py_ref callable(numpy_attr(func));
+    if (!callable)
+        return nullptr;
+    py_ref type(numpy_attr(dtype));
+    if (!type)
+        return nullptr;
+    return call_with_dtype(callable.get(), arg, type.get());
+}
+
+// ---------------------------------------------------------------------------
+// One-dimensional views of array memory
+
+template <typename T>
+struct element_format;
+template <>
+struct element_format<double> {
+    static constexpr char code = 'd';
+    static constexpr const char *name = "double";
+};
+template <>
+struct element_format<std::int32_t> {
+    static constexpr char code = 'i';
+    static constexpr const char *name = "int";
+};
+
+// A struct-module format of one element of type `code` in native layout.
+bool format_is(const char *format, char code)
+{
+    if (format == nullptr)
+        return code == 'B';
+    if (*format == '@' || *format == '=' || *format == (PY_LITTLE_ENDIAN ? '<' : '>'))
+        ++format;
+    return format[0] == code && format[1] == '\0';
+}
+
+// A one-dimensional view of T elements over an object's buffer, addressed by
+// stride and held, with the object kept alive, until the view goes out of
+// scope. Elements are copied in and out with memcpy, so that memory that is
+// not aligned for T is read correctly as well.
+template <typename T>
+class array_view {
+  public:
+    array_view() = default;
+    array_view(const array_view &) = delete;
+    array_view &operator=(const array_view &) = delete;
+    ~array_view()
+    {
+        if (held_)
+            PyBuffer_Release(&buffer_);
+    }
+
+    // `flags`: PyBUF_STRIDES (any layout) or PyBUF_C_CONTIGUOUS, with
+    // PyBUF_WRITABLE for a view that may be written.
+    int acquire(PyObject *obj, int flags)
+    {
+        if (PyObject_GetBuffer(obj, &buffer_, flags | PyBUF_FORMAT) < 0)
+            return -1;
+        held_ = true;
+        if (buffer_.ndim != 1) {
+            PyErr_Format(PyExc_ValueError,
+                         "Buffer has wrong number of dimensions (expected 1, got %d)",
+                         buffer_.ndim);
+            return -1;
+        }
+        if (!format_is(buffer_.format, element_format<T>::code)
+            || buffer_.itemsize != static_cast<Py_ssize_t>(sizeof(T))) {
+            PyErr_Format(PyExc_ValueError, "Buffer dtype mismatch, expected '%s' but got '%s'",
+                         element_format<T>::name,
+                         buffer_.format != nullptr ? buffer_.format : "B");
+            return -1;
+        }
+        return 0;
+    }
+
+    Py_ssize_t size() const noexcept { return buffer_.shape[0]; }
+
+    T load(Py_ssize_t i) const noexcept
+    {
+        T value;
+        std::memcpy(&value, address(i), sizeof value);
+        return value;
+    }
+
+    void store(Py_ssize_t i, T value) const noexcept { std::memcpy(address(i), &value, sizeof value); }
+
+  private:
+    char *address(Py_ssize_t i) const noexcept
+    {
+        return static_cast<char *>(buffer_.buf) + i * buffer_.strides[0];
+    }
+
+    Py_buffer buffer_{};
+    bool held_ = false;
+};
+
+// Detaches the calling thread from the interpreter for its scope: no Python
+// object may be touched meanwhile.
+class detached_thread {
+  public:
+    detached_thread() noexcept : state_(PyEval_SaveThread()) {}
+    detached_thread(const detached_thread &) = delete;
+    detached_thread &operator=(const detached_thread &) = delete;
+    ~detached_thread() { PyEval_RestoreThread(state_); }
+
+  private:
+    PyThreadState *state_;
+};
 
 // ---------------------------------------------------------------------------
 // The table of functions
@@ -236,6 +396,163 @@ PyObject *baw_implied_vol_body(const bound_args &a, int &line)
 }
 
 // ---------------------------------------------------------------------------
+// vectorized_baw_implied_vol
+
+constexpr param_spec vectorized_params[] = {
+    object("prices"), object("S_arr"), object("K_arr"),
+    object("D_arr"),  object("F_arr"), object("flags"),
+};
+constexpr const char *vectorized_locals[] = {
+    "n", "i", "result", "p_view", "s_view", "k_view", "d_view", "f_view", "q_view", "out",
+    "out_view", "result_arr", "f",
+};
+
+// Refuses an input with fewer than `n` elements: the loop reads n from each.
+int check_length(const char *what, Py_ssize_t size, Py_ssize_t n)
+{
+    if (size >= n)
+        return 0;
+    PyErr_Format(PyExc_ValueError,
+                 "vectorized_baw_implied_vol(): %s holds %zd elements after conversion, fewer "
+                 "than len(prices) = %zd",
+                 what, size, n);
+    return -1;
+}
+
+// [1 if f == "c" else -1 for f in flags]. A list or tuple is walked by index
+// (a list's length read afresh each time, since the comparisons may change
+// it), anything else through its iterator.
+PyObject *flag_code_list(PyObject *flags)
+{
+    py_ref codes(PyList_New(0));
+    if (!codes)
+        return nullptr;
+    auto append = [&codes](PyObject *f) {
+        const int is_call = flag_is_call(f);
+        if (is_call < 0)
+            return -1;
+        return PyList_Append(codes.get(), is_call ? code_call_obj : code_put_obj);
+    };
+    if (PyList_CheckExact(flags)) {
+        for (Py_ssize_t i = 0; i < PyList_Size(flags); ++i) {
+            py_ref f(PyList_GetItemRef(flags, i));
+            if (!f) {
+                // Shrunk by another thread since its length was read: done.
+                if (!PyErr_ExceptionMatches(PyExc_IndexError))
+                    return nullptr;
+                PyErr_Clear();
+                break;
+            }
+            if (append(f.get()) < 0)
+                return nullptr;
+        }
+    } else if (PyTuple_CheckExact(flags)) {
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(flags); ++i)
+            if (append(PyTuple_GET_ITEM(flags, i)) < 0)
+                return nullptr;
+    } else {
+        py_ref iterator(PyObject_GetIter(flags));
+        if (!iterator)
+            return nullptr;
+        while (PyObject *next = PyIter_Next(iterator.get())) {
+            py_ref f(next);
+            if (append(f.get()) < 0)
+                return nullptr;
+        }
+        if (PyErr_Occurred())
+            return nullptr;
+    }
+    return codes.release();
+}
+
+PyObject *vectorized_baw_implied_vol_body(const bound_args &a, int &line)
+{
+    PyObject *const prices = a.obj[0];
+    PyObject *const flags = a.obj[5];
+
+    line = 425;
+    const Py_ssize_t n = PyObject_Length(prices);
+    if (n < 0)
+        return nullptr;
+
+    // The five numeric inputs as float64 arrays, copied only when they are
+    // not already C-contiguous float64; a view asks for writable memory.
+    static const char *const names[] = {"prices", "S_arr", "K_arr", "D_arr", "F_arr"};
+    array_view<double> inputs[5];
+    for (int k = 0; k < 5; ++k) {
+        line = 429 + k;
+        py_ref converted(numpy_call(id_ascontiguousarray, a.obj[k], id_float64));
+        if (!converted || inputs[k].acquire(converted.get(), PyBUF_STRIDES | PyBUF_WRITABLE) < 0
+            || check_length(names[k], inputs[k].size(), n) < 0)
+            return nullptr;
+    }
+    const array_view<double> &p_view = inputs[0], &s_view = inputs[1], &k_view = inputs[2],
+                             &d_view = inputs[3], &f_view = inputs[4];
+
+    // np.array([1 if f == "c" else -1 for f in flags], dtype=np.intc)
+    line = 436;
+    py_ref array_fn(numpy_attr(id_array));
+    if (!array_fn)
+        return nullptr;
+    line = 437;
+    py_ref codes(flag_code_list(flags));
+    if (!codes)
+        return nullptr;
+    py_ref intc(numpy_attr(id_intc));
+    if (!intc)
+        return nullptr;
+    line = 436;
+    array_view<std::int32_t> q_view;
+    py_ref code_array(call_with_dtype(array_fn.get(), codes.get(), intc.get()));
+    if (!code_array || q_view.acquire(code_array.get(), PyBUF_STRIDES | PyBUF_WRITABLE) < 0
+        || check_length("flags", q_view.size(), n) < 0)
+        return nullptr;
+
+    line = 440;
+    py_ref size(PyLong_FromSsize_t(n));
+    if (!size)
+        return nullptr;
+    py_ref out(numpy_call(id_empty, size.get(), id_float64));
+    if (!out)
+        return nullptr;
+    line = 441;
+    array_view<double> out_view;
+    if (out_view.acquire(out.get(), PyBUF_STRIDES | PyBUF_WRITABLE) < 0
+        || check_length("the output", out_view.size(), n) < 0)
+        return nullptr;
+
+    {
+        detached_thread unlocked;
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            const double result = baw_implied_vol_core(p_view.load(i), s_view.load(i),
+                                                       k_view.load(i), d_view.load(i),
+                                                       f_view.load(i), q_view.load(i));
+            out_view.store(i, result);
+        }
+    }
+
+    // result_arr[result_arr < 0] = np.nan: the solver's -1.0 becomes NaN.
+    line = 450;
+    py_ref asarray(numpy_attr(id_asarray));
+    if (!asarray)
+        return nullptr;
+    py_ref result_arr(PyObject_CallOneArg(asarray.get(), out.get()));
+    if (!result_arr)
+        return nullptr;
+    line = 451;
+    py_ref nan(numpy_attr(id_nan));
+    if (!nan)
+        return nullptr;
+    py_ref zero(PyLong_FromLong(0));
+    if (!zero)
+        return nullptr;
+    py_ref failed(PyObject_RichCompare(result_arr.get(), zero.get(), Py_LT));
+    if (!failed || PyObject_SetItem(result_arr.get(), failed.get(), nan.get()) < 0)
+        return nullptr;
+    return result_arr.release();
+}
+
+// ---------------------------------------------------------------------------
 
 constexpr function_spec functions[] = {
     {"baw_price",
@@ -250,6 +567,13 @@ constexpr function_spec functions[] = {
      "    ",
      407, 6, 6, baw_implied_vol_params, 2, baw_implied_vol_locals, baw_implied_vol_body,
      init_implied_vol_constants, 0},
+    {"vectorized_baw_implied_vol",
+     "Batch BAW IV extraction.\n\n"
+     "    All inputs are arrays of equal length. flags is array of 'c'/'p'.\n"
+     "    Returns numpy array of implied vols.\n"
+     "    ",
+     419, 6, 6, vectorized_params, 13, vectorized_locals, vectorized_baw_implied_vol_body,
+     nullptr, 0},
 };
 constexpr std::size_t function_count = sizeof functions / sizeof functions[0];
 
@@ -606,15 +930,24 @@ int check_runtime_version()
                             major, minor);
 }
 
+// Creates `*slot` with `make` unless an earlier, failed initialisation did.
+template <typename Make>
+int create_once(PyObject *&slot, Make make)
+{
+    if (slot == nullptr)
+        slot = make();
+    return slot != nullptr ? 0 : -1;
+}
+
 int create_identifiers()
 {
-    for (int i = 0; i < id_count; ++i) {
-        if (identifiers[i] == nullptr) {
-            identifiers[i] = PyUnicode_InternFromString(identifier_text[i]);
-            if (identifiers[i] == nullptr)
-                return -1;
-        }
-    }
+    for (int i = 0; i < id_count; ++i)
+        if (create_once(identifiers[i], [i] { return PyUnicode_InternFromString(identifier_text[i]); }) < 0)
+            return -1;
+    if (create_once(code_call_obj, [] { return PyLong_FromLong(flag_call); }) < 0
+        || create_once(code_put_obj, [] { return PyLong_FromLong(flag_put); }) < 0
+        || create_once(dtype_kwnames, [] { return PyTuple_Pack(1, ident(id_dtype)); }) < 0)
+        return -1;
     for (std::size_t row = 0; row < function_count; ++row) {
         for (Py_ssize_t i = 0; i < functions[row].nparams; ++i) {
             if (param_names[row][i] == nullptr) {

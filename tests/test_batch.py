@@ -1,0 +1,283 @@
+"""vectorized_baw_implied_vol: agreement with the scalar solver, inputs,
+refusals, and threads."""
+
+import math
+import sys
+import threading
+import time
+
+import numpy as np
+import pytest
+
+import vornet.vornet_core as core
+from vornet.vornet_core import baw_implied_vol, baw_price, vectorized_baw_implied_vol as batch
+
+TRIPLE = ([98.5, 99.0, 0.0], [100.0] * 3, [100.0] * 3, [0.95] * 3, [98.0] * 3, ["c"] * 3)
+
+
+def chain(n, seed=11):
+    """A mixed chain: calls and puts in and out of the money, short and long
+    expiries, with prices that solve, that have no time value and that have
+    no solution."""
+    rng = np.random.default_rng(seed)
+    S = rng.uniform(50.0, 150.0, n)
+    K = S * np.exp(rng.normal(0.0, 0.25, n))
+    years = rng.choice([0.02, 0.1, 0.5, 1.0, 3.0], n)
+    D = np.exp(-rng.uniform(0.0, 0.08, n) * years)
+    F = S * np.exp(rng.uniform(-0.04, 0.08, n) * years)
+    sigma = rng.uniform(0.1, 0.8, n) * np.sqrt(years)
+    flags = np.where(rng.random(n) < 0.5, "c", "p")
+    prices = np.array([baw_price(*args) for args in zip(S, K, D, F, sigma, flags)])
+    prices *= rng.choice([1.0, 1.0, 1.0, 1.02, 0.97], n)
+    prices[rng.random(n) < 0.05] = 0.0
+    prices[rng.random(n) < 0.03] = 1e6
+    return prices, S, K, D, F, flags
+
+
+def scalar_loop(prices, S, K, D, F, flags):
+    return np.array([baw_implied_vol(*args) for args in zip(prices, S, K, D, F, flags)],
+                    dtype=np.float64)
+
+
+def test_agrees_with_the_scalar_solver_bit_for_bit():
+    args = chain(400)
+    got = batch(*args)
+    want = scalar_loop(*args)
+    assert got.dtype == np.float64 and got.shape == (400,) and got.flags.c_contiguous
+    np.testing.assert_array_equal(got.view(np.int64), want.view(np.int64))
+    assert np.isnan(got).sum() > 5 and (got == 0.0).sum() > 5 and (got > 0).sum() > 300
+
+
+def test_known_triple():
+    result = batch(*TRIPLE)
+    assert result[0] == pytest.approx(7.6681, abs=5e-5)
+    assert math.isnan(result[1]) and result[2] == 0.0
+
+
+@pytest.mark.parametrize(
+    "convert",
+    [list, tuple, np.asarray, lambda x: np.asarray(x, dtype=np.float32),
+     lambda x: np.repeat(np.asarray(x, dtype=np.float64), 2)[::2],
+     lambda x: np.asarray(x, dtype=np.float64)[::-1][::-1]],
+    ids=["list", "tuple", "array", "float32", "strided", "reversed-twice"],
+)
+def test_input_forms(convert):
+    prices, S, K, D, F, flags = chain(30)
+    numeric = [convert(x) for x in (prices, S, K, D, F)]
+    # what the numbers are once converted (float32 inputs are rounded)
+    want = batch(*[np.asarray(x, dtype=np.float64).copy() for x in numeric], list(flags))
+    assert (want > 0).sum() > 10
+    np.testing.assert_array_equal(batch(*numeric, list(flags)), want)
+
+
+def test_integer_arrays():
+    got = batch(np.array([7, 0]), np.array([100, 100], dtype=np.int32),
+                np.array([100, 100], dtype=np.int64), [1, 1], np.array([100, 100], dtype=np.uint16),
+                "cp")
+    assert got[0] == baw_implied_vol(7.0, 100.0, 100.0, 1.0, 100.0, "c") and got[1] == 0.0
+
+
+def test_empty():
+    result = batch([], [], [], [], [], [])
+    assert result.shape == (0,) and result.dtype == np.float64
+    assert batch(np.empty(0), np.empty(0), np.empty(0), np.empty(0), np.empty(0), "").shape == (0,)
+
+
+def test_only_len_prices_elements_are_solved():
+    result = batch([98.5], *TRIPLE[1:])
+    assert result.shape == (1,) and result[0] == pytest.approx(7.6681, abs=5e-5)
+
+
+@pytest.mark.parametrize(
+    "flags, calls",
+    [("cpc", [True, False, True]), (b"cpc", [False, False, False]),
+     (np.array(["c", "p", "c"]), [True, False, True]), (["C", "c", None], [False, True, False]),
+     (iter(["c", "c", "p"]), [True, True, False]), ((f for f in "pcp"), [False, True, False])],
+    ids=["str", "bytes", "numpy-str", "case", "iterator", "generator"],
+)
+def test_flag_forms(flags, calls):
+    prices = [baw_price(100.0, 100.0, 0.95, 98.0, 0.2, "c" if c else "p") for c in calls]
+    result = batch(prices, [100.0] * 3, [100.0] * 3, [0.95] * 3, [98.0] * 3, flags)
+    np.testing.assert_allclose(result, 0.2, atol=1e-9)
+
+
+def test_returns_a_new_array_each_call():
+    args = chain(5)
+    a, b = batch(*args), batch(*args)
+    assert a is not b and not np.shares_memory(a, b)
+    assert not np.shares_memory(a, args[0])
+
+
+# --- refusals -------------------------------------------------------------------
+
+def read_only(dtype):
+    x = np.full(3, 100.0, dtype=dtype)
+    x.setflags(write=False)
+    return x
+
+
+@pytest.mark.parametrize("position, line", [(0, 429), (1, 430), (2, 431), (3, 432), (4, 433)])
+def test_read_only_float64_refused(raises_at, position, line):
+    args = list(TRIPLE)
+    args[position] = read_only(np.float64)
+    if position == 0:
+        args[0] = read_only(np.float64) * 0 + np.array([98.5, 99.0, 0.0])
+        args[0].setflags(write=False)
+    exc = raises_at(ValueError, "vectorized_baw_implied_vol", line, batch, *args)
+    assert "read-only" in str(exc)
+    args[position] = np.asarray(args[position], dtype=np.float32)
+    args[position].setflags(write=False)
+    assert batch(*args).shape == (3,)
+
+
+@pytest.mark.parametrize("position, line", [(0, 429), (2, 431), (4, 433)])
+def test_two_dimensional_input_refused(raises_at, position, line):
+    args = list(TRIPLE)
+    args[position] = np.ones((3, 2))
+    exc = raises_at(ValueError, "vectorized_baw_implied_vol", line, batch, *args)
+    assert "dimensions" in str(exc)
+
+
+@pytest.mark.parametrize("prices", [98.5, np.float64(98.5), None, (p for p in [1.0])])
+def test_prices_without_length(raises_at, prices):
+    raises_at(TypeError, "vectorized_baw_implied_vol", 425, batch, prices, *TRIPLE[1:])
+
+
+@pytest.mark.parametrize(
+    "position, name, line",
+    [(1, "S_arr", 430), (2, "K_arr", 431), (3, "D_arr", 432), (4, "F_arr", 433),
+     (5, "flags", 436)],
+)
+def test_short_inputs_refused(raises_at, position, name, line):
+    args = list(TRIPLE)
+    args[position] = args[position][:2]
+    raises_at(ValueError, "vectorized_baw_implied_vol", line, batch, *args,
+              message=f"vectorized_baw_implied_vol(): {name} holds 2 elements after "
+                      f"conversion, fewer than len(prices) = 3")
+
+
+def test_prices_whose_array_is_shorter_than_its_len(raises_at):
+    class Quotes:
+        def __len__(self):
+            return 3
+
+        def __array__(self, dtype=None, copy=None):
+            return np.array([98.5, 99.0], dtype=dtype)
+
+    raises_at(ValueError, "vectorized_baw_implied_vol", 429, batch, Quotes(), *TRIPLE[1:],
+              message="vectorized_baw_implied_vol(): prices holds 2 elements after "
+                      "conversion, fewer than len(prices) = 3")
+
+
+def test_bad_flags(raises_at):
+    class Flag:
+        def __eq__(self, other):
+            raise ArithmeticError("flag")
+
+    raises_at(TypeError, "vectorized_baw_implied_vol", 437, batch, *TRIPLE[:5], 7)
+    raises_at(ArithmeticError, "vectorized_baw_implied_vol", 437, batch, *TRIPLE[:5],
+              ["c", Flag(), "p"])
+
+
+def test_non_numeric_input(raises_at):
+    raises_at(ValueError, "vectorized_baw_implied_vol", 432, batch, *TRIPLE[:3],
+              ["x", "y", "z"], *TRIPLE[4:])
+
+
+def test_binding(raises_at):
+    raises_at(TypeError, "vectorized_baw_implied_vol", 419, batch, *TRIPLE[:5],
+              message="vectorized_baw_implied_vol() takes exactly 6 positional arguments "
+                      "(5 given)")
+    result = batch(flags=TRIPLE[5], F_arr=TRIPLE[4], D_arr=TRIPLE[3], K_arr=TRIPLE[2],
+                   S_arr=TRIPLE[1], prices=TRIPLE[0])
+    np.testing.assert_array_equal(result, batch(*TRIPLE))
+
+
+def test_missing_np(raises_at, monkeypatch):
+    monkeypatch.delattr(core, "np")
+    raises_at(NameError, "vectorized_baw_implied_vol", 429, batch, *TRIPLE,
+              message="name 'np' is not defined")
+    assert baw_price(100.0, 100.0, 0.95, 98.0, 0.2, "c") == pytest.approx(6.9034, abs=5e-5)
+    assert baw_implied_vol(98.5, 100.0, 100.0, 0.95, 98.0, "c") == pytest.approx(7.6681, abs=5e-5)
+    monkeypatch.setattr("builtins.np", np, raising=False)  # the built-ins come next
+    assert batch(*TRIPLE)[0] == pytest.approx(7.6681, abs=5e-5)
+
+
+def test_failures_release_everything():
+    """No failing path keeps a reference to (or a buffer of) its inputs."""
+    prices = np.array([98.5, 99.0, 0.0])
+    S = read_only(np.float64)
+    K = np.ones((3, 2))
+    D = np.full(2, 0.95)
+    bad_flags = ["c", "c", object()]
+
+    class Flag:
+        def __eq__(self, other):
+            raise ValueError
+
+    cases = [
+        (prices, S, TRIPLE[2], TRIPLE[3], TRIPLE[4], "ccc"),
+        (prices, TRIPLE[1], K, TRIPLE[3], TRIPLE[4], "ccc"),
+        (prices, TRIPLE[1], TRIPLE[2], D, TRIPLE[4], "ccc"),
+        (prices, TRIPLE[1], TRIPLE[2], TRIPLE[3], TRIPLE[4], ["c", Flag(), "c"]),
+        (prices, TRIPLE[1], TRIPLE[2], TRIPLE[3], TRIPLE[4], "cc"),
+    ]
+    objects = [prices, S, K, D]
+    before = [sys.getrefcount(x) for x in objects]
+    for args in cases:
+        for _ in range(50):
+            with pytest.raises((ValueError, TypeError)):
+                batch(*args)
+    assert [sys.getrefcount(x) for x in objects] == before
+    del bad_flags
+
+
+# --- threads ----------------------------------------------------------------------
+
+
+def test_concurrent_batches_match_serial():
+    chains = [chain(3000, seed=s) for s in range(4)]
+    serial = [batch(*c) for c in chains]
+    results = [None] * len(chains)
+
+    def run(i):
+        results[i] = batch(*chains[i])
+
+    threads = [threading.Thread(target=run, args=(i,)) for i in range(len(chains))]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    for got, want in zip(results, serial):
+        np.testing.assert_array_equal(got, want)
+
+
+def test_python_threads_run_during_a_batch():
+    """A pure-Python thread keeps most of its pace while a batch runs; were
+    the lock held, it would stall for the whole batch."""
+    args = chain(20000, seed=5)
+    ticks = 0
+    stop = threading.Event()
+
+    def count():
+        nonlocal ticks
+        while not stop.is_set():
+            ticks += 1
+
+    counter = threading.Thread(target=count)
+    counter.start()
+    try:
+        time.sleep(0.05)
+        start_ticks, start = ticks, time.perf_counter()
+        time.sleep(0.2)
+        pace = (ticks - start_ticks) / (time.perf_counter() - start)
+
+        start_ticks, start = ticks, time.perf_counter()
+        batch(*args)
+        elapsed = time.perf_counter() - start
+        during = ticks - start_ticks
+    finally:
+        stop.set()
+        counter.join()
+    assert elapsed > 0.1, "batch too short to observe"
+    assert during > 0.25 * pace * elapsed
