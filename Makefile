@@ -22,6 +22,7 @@ test: $(INSTALLED) check-headers
 
 bench: $(INSTALLED)
 	$(PY) benchmarks/bench_batch.py
+	$(PY) benchmarks/bench_forward.py
 
 # Compiles the module against CPython 3.14's headers, with and without the
 # free-threaded build's Py_GIL_DISABLED; skipped when they cannot be fetched.

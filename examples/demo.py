@@ -6,7 +6,7 @@ import sys
 import numpy as np
 
 import vornet
-from vornet import baw_price, vectorized_baw_implied_vol
+from vornet import baw_price, find_forward_baw, vectorized_baw_implied_vol
 
 # One expiry, in the total-variance form the functions take: half a year, a
 # 5 % rate, a 3 % dividend yield and a 25 % volatility.
@@ -45,6 +45,15 @@ def main():
     sigmas = vectorized_baw_implied_vol(prices, [SPOT] * n, K, [D] * n, [F] * n, flags)
     print(f"\nImplied total std dev of the {n} American prices above, solved in one batch:")
     print(f"  min {sigmas.min():.10f}, max {sigmas.max():.10f} (used: {SIGMA:.10f})")
+
+    # The forward back from the quotes, with a volatility skew across strikes.
+    chain_K = np.arange(80.0, 120.5, 2.5)
+    skewed = [(VOL - 0.3 * math.log(k / F)) * math.sqrt(YEARS) for k in chain_K]
+    calls = [baw_price(SPOT, k, D, F, s, "c") for k, s in zip(chain_K, skewed)]
+    puts = [baw_price(SPOT, k, D, F, s, "p") for k, s in zip(chain_K, skewed)]
+    found = find_forward_baw(calls, puts, chain_K, SPOT, D)
+    print(f"\nForward from {len(chain_K)} skewed call/put quotes: {found:.8f} "
+          f"(true {F:.8f}, {abs(found / F - 1) * 1e4:.4f} bp off)")
 
 
 if __name__ == "__main__":

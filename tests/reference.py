@@ -168,3 +168,91 @@ def implied_vol(price, S, K, D, F, flag):
         return -1.0
     return brentq(lambda s: baw_price(S, K, D, F, s, flag) - price, 1e-8, hi,
                   1e-10, 1e-10, 200)
+
+
+def forward_objective(F, S, D, calls, puts, strikes):
+    if len(calls) <= 0:
+        return 1e10
+    total, used = 0.0, 0
+    for c_price, p_price, K in zip(calls, puts, strikes):
+        c = implied_vol(c_price, S, K, D, F, 1)
+        p = implied_vol(p_price, S, K, D, F, -1)
+        if c <= 0 or p <= 0:
+            continue
+        total += abs(c - p)
+        used += 1
+    return total / used if used > 0 else 1e10
+
+
+def minimize_bounded(f, a, b):
+    golden, tol_factor = 0.3819660112501051, 1.4901161193847656e-08
+    x = w = v = (b - a) * golden + a
+    fx = fw = fv = f(x)
+    d = e = 0.0
+    for _ in range(100):
+        xm = (b + a) * 0.5
+        tol1 = abs(x) * tol_factor + 3.333333333333333e-07
+        tol2 = tol1 + tol1
+        if tol2 - (b - a) * 0.5 >= abs(x - xm):
+            break
+        golden_step = True
+        if abs(e) > tol1:
+            r = (fx - fv) * (x - w)
+            q = (fx - fw) * (x - v)
+            p = q * (x - v) - r * (x - w)
+            q = (q - r) * 2
+            if q > 0:
+                p = -p
+            else:
+                q = -q
+            if abs(q * 0.5 * e) > abs(p) and p > (a - x) * q and (b - x) * q > p:
+                e = d
+                d = p / q
+                if (d + x) - a < tol2 or b - (d + x) < tol2:
+                    d = tol1 if xm > x else -tol1
+                golden_step = False
+        if golden_step:
+            e = a - x if x >= xm else b - x
+            d = e * golden
+        if abs(d) >= tol1:
+            u = d + x
+        else:
+            u = x + tol1 if d > 0 else x - tol1
+        fu = f(u)
+        if fu <= fx:
+            if u >= x:
+                a = x
+            else:
+                b = x
+            v, fv, w, fw, x, fx = w, fw, x, fx, u, fu
+        else:
+            if u < x:
+                a = u
+            else:
+                b = u
+            if fu <= fw or w == x:
+                v, fv, w, fw = w, fw, u, fu
+            elif fu <= fv or v == x or v == w:
+                v, fv = u, fu
+    return x
+
+
+def find_forward(call_prices, put_prices, strikes, S, D, strike_pct=0.01):
+    import numpy as np
+
+    calls = np.asarray(call_prices, dtype=np.float64)
+    puts = np.asarray(put_prices, dtype=np.float64)
+    strikes = np.asarray(strikes, dtype=np.float64)
+    for pct in (strike_pct, 0.02, 0.05, 0.1, 0.2, 0.5, 1.0):
+        mask = (strikes >= (1 - pct) * S) & (strikes <= (1 + pct) * S)
+        if mask.any():
+            break
+    else:
+        mask = np.ones(len(strikes), dtype=bool)
+    calls, puts, strikes = (x[mask].tolist() for x in (calls, puts, strikes))
+    total = 0.0
+    for c, p, K in zip(calls, puts, strikes):
+        total += ((c - p) / D) + K
+    F_init = total / len(calls) if calls else S
+    return minimize_bounded(
+        lambda F: forward_objective(F, S, D, calls, puts, strikes), F_init * 0.97, F_init * 1.03)

@@ -28,6 +28,7 @@
 #include <limits>
 
 #include "numerics/baw.h"
+#include "numerics/forward.h"
 #include "numerics/implied_vol.h"
 #include "numerics/normal.h"
 #include "numerics/root_finder.h"
@@ -97,21 +98,27 @@ enum identifier : int {
     id_float64,
     id_intc,
     id_nan,
+    id_ones,
+    id_any,
     id_count
 };
 constexpr const char *identifier_text[id_count] = {
     "c", "np", "dtype", "ascontiguousarray", "array", "empty", "asarray", "float64", "intc",
-    "nan",
+    "nan", "ones", "any",
 };
 PyObject *identifiers[id_count];
 
 PyObject *ident(identifier id) noexcept { return identifiers[id]; }
 
 // Constant objects, created with the identifiers: the flag codes of the
-// batch, and ("dtype",), the keyword names of the NumPy calls.
+// batch, ("dtype",), the keyword names of the NumPy calls, and the fixed
+// strike-band half-widths of the forward search, widest last.
 PyObject *code_call_obj = nullptr;
 PyObject *code_put_obj = nullptr;
 PyObject *dtype_kwnames = nullptr;
+constexpr double fixed_band_values[] = {0.02, 0.05, 0.1, 0.2, 0.5, 1.0};
+constexpr int fixed_band_count = sizeof fixed_band_values / sizeof fixed_band_values[0];
+PyObject *fixed_bands[fixed_band_count];
 
 // ---------------------------------------------------------------------------
 // Traceback entries
@@ -275,7 +282,25 @@ class array_view {
         return 0;
     }
 
+    // acquire() for data(): C-contiguous elements aligned for T (NumPy's
+    // fresh arrays always are).
+    int acquire_contiguous(PyObject *obj)
+    {
+        if (acquire(obj, PyBUF_C_CONTIGUOUS) < 0)
+            return -1;
+        if (reinterpret_cast<std::uintptr_t>(buffer_.buf) % alignof(T) != 0) {
+            PyErr_Format(PyExc_ValueError, "Buffer is not aligned for '%s'",
+                         element_format<T>::name);
+            return -1;
+        }
+        return 0;
+    }
+
     Py_ssize_t size() const noexcept { return buffer_.shape[0]; }
+
+    // The elements in place, for a view acquired as C-contiguous over memory
+    // aligned for T (see aligned_contiguous()).
+    const T *data() const noexcept { return static_cast<const T *>(buffer_.buf); }
 
     T load(Py_ssize_t i) const noexcept
     {
@@ -324,6 +349,10 @@ struct param_spec {
 
 constexpr param_spec number(const char *name) { return {name, true, false, 0.0, 0}; }
 constexpr param_spec object(const char *name) { return {name, false, false, 0.0, 0}; }
+constexpr param_spec optional_number(const char *name, double fallback, int line)
+{
+    return {name, true, true, fallback, line};
+}
 
 // The arguments of one call after binding: borrowed objects, NULL for an
 // omitted optional parameter, and the doubles of the numeric parameters.
@@ -553,6 +582,151 @@ PyObject *vectorized_baw_implied_vol_body(const bound_args &a, int &line)
 }
 
 // ---------------------------------------------------------------------------
+// find_forward_baw
+
+constexpr param_spec find_forward_params[] = {
+    object("call_prices"), object("put_prices"), object("strikes"),
+    number("S"),           number("D"),          optional_number("strike_pct", 0.01, 580),
+};
+constexpr const char *find_forward_locals[] = {
+    "pct", "lo", "hi", "mask", "c_calls", "c_puts", "c_strikes", "n_sel", "j", "f_est_sum",
+    "f_est_count", "F_init", "params", "search_lo", "search_hi", "result",
+};
+
+// (strikes >= (1 - pct) S) & (strikes <= (1 + pct) S) for the first band
+// that holds a strike, trying `strike_pct` and then the fixed bands, in that
+// order; all of them (a mask of ones) when none does.
+PyObject *strike_mask(PyObject *strikes, double S, double strike_pct, int &line)
+{
+    line = 587;
+    py_ref first(PyFloat_FromDouble(strike_pct));
+    if (!first)
+        return nullptr;
+    py_ref bands(PyTuple_New(1 + fixed_band_count));
+    if (!bands)
+        return nullptr;
+    PyTuple_SET_ITEM(bands.get(), 0, first.release());
+    for (int i = 0; i < fixed_band_count; ++i)
+        PyTuple_SET_ITEM(bands.get(), 1 + i, Py_NewRef(fixed_bands[i]));
+
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(bands.get()); ++i) {
+        line = 587;
+        const double pct = PyFloat_AS_DOUBLE(PyTuple_GET_ITEM(bands.get(), i));
+        const double lo = (1.0 - pct) * S;
+        const double hi = (1.0 + pct) * S;
+        line = 590;
+        py_ref lo_obj(PyFloat_FromDouble(lo));
+        py_ref hi_obj(PyFloat_FromDouble(hi));
+        if (!lo_obj || !hi_obj)
+            return nullptr;
+        py_ref above(PyObject_RichCompare(strikes, lo_obj.get(), Py_GE));
+        if (!above)
+            return nullptr;
+        py_ref below(PyObject_RichCompare(strikes, hi_obj.get(), Py_LE));
+        if (!below)
+            return nullptr;
+        py_ref mask(PyNumber_And(above.get(), below.get()));
+        if (!mask)
+            return nullptr;
+        line = 591;
+        py_ref any(PyObject_CallMethodNoArgs(mask.get(), ident(id_any)));
+        if (!any)
+            return nullptr;
+        const int found = PyObject_IsTrue(any.get());
+        if (found < 0)
+            return nullptr;
+        if (found)
+            return mask.release();
+    }
+
+    line = 594;
+    py_ref ones(numpy_attr(id_ones));
+    if (!ones)
+        return nullptr;
+    const Py_ssize_t count = PyObject_Length(strikes);
+    if (count < 0)
+        return nullptr;
+    py_ref size(PyLong_FromSsize_t(count));
+    if (!size)
+        return nullptr;
+    return call_with_dtype(ones.get(), size.get(), reinterpret_cast<PyObject *>(&PyBool_Type));
+}
+
+// view <- np.ascontiguousarray(values[mask], dtype=np.float64): a fresh copy
+// of the chosen quotes, so the search never reads a caller's buffer.
+int select_quotes(PyObject *values, PyObject *mask, array_view<double> &view)
+{
+    py_ref convert(numpy_attr(id_ascontiguousarray));
+    if (!convert)
+        return -1;
+    py_ref chosen(PyObject_GetItem(values, mask));
+    if (!chosen)
+        return -1;
+    py_ref float64(numpy_attr(id_float64));
+    if (!float64)
+        return -1;
+    py_ref copy(call_with_dtype(convert.get(), chosen.get(), float64.get()));
+    if (!copy)
+        return -1;
+    return view.acquire_contiguous(copy.get());
+}
+
+// The search reads n_sel elements of each selection.
+int check_selection(const char *what, Py_ssize_t size, Py_ssize_t n_sel)
+{
+    if (size >= n_sel)
+        return 0;
+    PyErr_Format(PyExc_ValueError,
+                 "find_forward_baw(): %zd %s selected, fewer than the %zd call prices", size,
+                 what, n_sel);
+    return -1;
+}
+
+PyObject *find_forward_baw_body(const bound_args &a, int &line)
+{
+    const double S = a.num[3], D = a.num[4], strike_pct = a.num[5];
+
+    // call_prices = np.asarray(call_prices, dtype=np.float64), and so on
+    py_ref arrays[3];
+    for (int k = 0; k < 3; ++k) {
+        line = 582 + k;
+        arrays[k].reset(numpy_call(id_asarray, a.obj[k], id_float64));
+        if (!arrays[k])
+            return nullptr;
+    }
+    PyObject *const call_prices = arrays[0].get(), *const put_prices = arrays[1].get(),
+                    *const strikes = arrays[2].get();
+
+    py_ref mask(strike_mask(strikes, S, strike_pct, line));
+    if (!mask)
+        return nullptr;
+
+    array_view<double> c_calls, c_puts, c_strikes;
+    line = 596;
+    if (select_quotes(call_prices, mask.get(), c_calls) < 0)
+        return nullptr;
+    const Py_ssize_t n_sel = c_calls.size();
+    line = 597;
+    if (select_quotes(put_prices, mask.get(), c_puts) < 0
+        || check_selection("put prices", c_puts.size(), n_sel) < 0)
+        return nullptr;
+    line = 598;
+    if (select_quotes(strikes, mask.get(), c_strikes) < 0
+        || check_selection("strikes", c_strikes.size(), n_sel) < 0)
+        return nullptr;
+
+    forward_search_args params{S, D, c_calls.data(), c_puts.data(), c_strikes.data(), n_sel};
+    const double F_init = parity_forward(params);
+    double result;
+    {
+        detached_thread unlocked;
+        result = search_forward(params, F_init);
+    }
+    line = 628;
+    return PyFloat_FromDouble(result);
+}
+
+// ---------------------------------------------------------------------------
 
 constexpr function_spec functions[] = {
     {"baw_price",
@@ -574,6 +748,10 @@ constexpr function_spec functions[] = {
      "    ",
      419, 6, 6, vectorized_params, 13, vectorized_locals, vectorized_baw_implied_vol_body,
      nullptr, 0},
+    {"find_forward_baw",
+     "Find forward price F where BAW call IV \u2248 put IV across near-ATM strikes.",
+     579, 6, 5, find_forward_params, 16, find_forward_locals, find_forward_baw_body,
+     init_forward_search_constants, 580},
 };
 constexpr std::size_t function_count = sizeof functions / sizeof functions[0];
 
@@ -948,6 +1126,9 @@ int create_identifiers()
         || create_once(code_put_obj, [] { return PyLong_FromLong(flag_put); }) < 0
         || create_once(dtype_kwnames, [] { return PyTuple_Pack(1, ident(id_dtype)); }) < 0)
         return -1;
+    for (int i = 0; i < fixed_band_count; ++i)
+        if (create_once(fixed_bands[i], [i] { return PyFloat_FromDouble(fixed_band_values[i]); }) < 0)
+            return -1;
     for (std::size_t row = 0; row < function_count; ++row) {
         for (Py_ssize_t i = 0; i < functions[row].nparams; ++i) {
             if (param_names[row][i] == nullptr) {
