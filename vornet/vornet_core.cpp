@@ -172,7 +172,13 @@ int flag_is_call(PyObject *flag)
     return truth;
 }
 
-std::int32_t flag_code(int is_call) noexcept { return is_call ? flag_call : flag_put; }
+// The numeric flag code of a flag object: 1 for a call, -1 for a put.
+int read_flag(PyObject *flag, std::int32_t &code)
+{
+    const int is_call = flag_is_call(flag);
+    code = is_call ? flag_call : flag_put;
+    return is_call < 0 ? -1 : 0;
+}
 
 // ---------------------------------------------------------------------------
 // NumPy, through the module global `np`
@@ -390,10 +396,10 @@ PyObject *baw_price_body(const bound_args &a, int &line)
 {
     const double S = a.num[0], K = a.num[1], D = a.num[2], F = a.num[3], sigma = a.num[4];
     line = 403;
-    const int is_call = flag_is_call(a.obj[5]);
-    if (is_call < 0)
+    std::int32_t flag;
+    if (read_flag(a.obj[5], flag) < 0)
         return nullptr;
-    const double price = baw_price_core(S, K, D, F, sigma, flag_code(is_call));
+    const double price = baw_price_core(S, K, D, F, sigma, flag);
     line = 404;
     return PyFloat_FromDouble(price);
 }
@@ -410,10 +416,10 @@ PyObject *baw_implied_vol_body(const bound_args &a, int &line)
 {
     const double price = a.num[0], S = a.num[1], K = a.num[2], D = a.num[3], F = a.num[4];
     line = 412;
-    const int is_call = flag_is_call(a.obj[5]);
-    if (is_call < 0)
+    std::int32_t q;
+    if (read_flag(a.obj[5], q) < 0)
         return nullptr;
-    const double result = baw_implied_vol_core(price, S, K, D, F, flag_code(is_call));
+    const double result = baw_implied_vol_core(price, S, K, D, F, q);
     // The solver's failure value (-1) is NaN to Python: float("nan"), sign
     // bit clear. A NaN result is not below 0 and is returned as it is.
     if (result < 0.0) {
