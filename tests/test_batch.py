@@ -9,7 +9,6 @@ import time
 import numpy as np
 import pytest
 
-import vornet.vornet_core as core
 from vornet.vornet_core import baw_implied_vol, baw_price, vectorized_baw_implied_vol as batch
 
 TRIPLE = ([98.5, 99.0, 0.0], [100.0] * 3, [100.0] * 3, [0.95] * 3, [98.0] * 3, ["c"] * 3)
@@ -184,32 +183,12 @@ def test_non_numeric_input(raises_at):
               ["x", "y", "z"], *TRIPLE[4:])
 
 
-def test_binding(raises_at):
-    raises_at(TypeError, "vectorized_baw_implied_vol", 419, batch, *TRIPLE[:5],
-              message="vectorized_baw_implied_vol() takes exactly 6 positional arguments "
-                      "(5 given)")
-    result = batch(flags=TRIPLE[5], F_arr=TRIPLE[4], D_arr=TRIPLE[3], K_arr=TRIPLE[2],
-                   S_arr=TRIPLE[1], prices=TRIPLE[0])
-    np.testing.assert_array_equal(result, batch(*TRIPLE))
-
-
-def test_missing_np(raises_at, monkeypatch):
-    monkeypatch.delattr(core, "np")
-    raises_at(NameError, "vectorized_baw_implied_vol", 429, batch, *TRIPLE,
-              message="name 'np' is not defined")
-    assert baw_price(100.0, 100.0, 0.95, 98.0, 0.2, "c") == pytest.approx(6.9034, abs=5e-5)
-    assert baw_implied_vol(98.5, 100.0, 100.0, 0.95, 98.0, "c") == pytest.approx(7.6681, abs=5e-5)
-    monkeypatch.setattr("builtins.np", np, raising=False)  # the built-ins come next
-    assert batch(*TRIPLE)[0] == pytest.approx(7.6681, abs=5e-5)
-
-
 def test_failures_release_everything():
     """No failing path keeps a reference to (or a buffer of) its inputs."""
     prices = np.array([98.5, 99.0, 0.0])
     S = read_only(np.float64)
     K = np.ones((3, 2))
     D = np.full(2, 0.95)
-    bad_flags = ["c", "c", object()]
 
     class Flag:
         def __eq__(self, other):
@@ -229,7 +208,6 @@ def test_failures_release_everything():
             with pytest.raises((ValueError, TypeError)):
                 batch(*args)
     assert [sys.getrefcount(x) for x in objects] == before
-    del bad_flags
 
 
 # --- threads ----------------------------------------------------------------------

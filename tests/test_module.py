@@ -12,12 +12,6 @@ import vornet
 import vornet.vornet_core as core
 from conftest import vornet_entries
 
-BAW_PRICE_DOC = (
-    "BAW American option price.\n\n"
-    "    S spot, K strike, D discount factor, F forward, sigma total std dev.\n"
-    "    flag: 'c' or 'p'.\n    "
-)
-
 ATM = dict(S=100.0, K=100.0, D=math.exp(-0.05), F=100.0, sigma=0.25 * math.sqrt(0.5))
 
 
@@ -25,12 +19,40 @@ def atm_args(flag):
     return (ATM["S"], ATM["K"], ATM["D"], ATM["F"], ATM["sigma"], flag)
 
 
+# name: (parameters, locals, definition line, docstring, defaults, valid arguments)
+FUNCTIONS = {
+    "baw_price": (
+        "S K D F sigma flag", "", 397,
+        "BAW American option price.\n\n"
+        "    S spot, K strike, D discount factor, F forward, sigma total std dev.\n"
+        "    flag: 'c' or 'p'.\n    ",
+        None, atm_args("c")),
+    "baw_implied_vol": (
+        "price S K D F flag", "q result", 407,
+        "BAW implied total std dev.\n\n    Returns sigma or NaN on failure.\n    ",
+        None, (6.9, 100.0, 100.0, 0.95, 98.0, "c")),
+    "vectorized_baw_implied_vol": (
+        "prices S_arr K_arr D_arr F_arr flags",
+        "n i result p_view s_view k_view d_view f_view q_view out out_view result_arr f", 419,
+        "Batch BAW IV extraction.\n\n"
+        "    All inputs are arrays of equal length. flags is array of 'c'/'p'.\n"
+        "    Returns numpy array of implied vols.\n    ",
+        None, ([6.9], [100.0], [100.0], [0.95], [98.0], ["c"])),
+    "find_forward_baw": (
+        "call_prices put_prices strikes S D strike_pct",
+        "pct lo hi mask c_calls c_puts c_strikes n_sel j f_est_sum f_est_count F_init params "
+        "search_lo search_hi result", 579,
+        "Find forward price F where BAW call IV \u2248 put IV across near-ATM strikes.",
+        (0.01,), ([], [], [], 100.0, 0.99)),
+}
+
+
 # --- import and identity ----------------------------------------------------
 
 
 def test_module_namespace_and_doc():
     names = {n for n in vars(core) if not n.startswith("__")}
-    assert {"np", "baw_price"} <= names
+    assert names == {"np", *FUNCTIONS}
     assert core.np is np
     assert core.__test__ == {}
     assert core.__builtins__ is __import__("builtins")
@@ -40,30 +62,67 @@ def test_module_namespace_and_doc():
         "Barone-Adesi-Whaley (1987) American option pricer and IV solver.\n\n"
     )
     assert core.__doc__.endswith("\n")
-    for name in ("baw_price", "baw_implied_vol", "vectorized_baw_implied_vol",
-                 "find_forward_baw", "brentq"):
+    for name in (*FUNCTIONS, "brentq"):
         assert name in core.__doc__
 
 
-def test_baw_price_identity():
-    f = core.baw_price
-    assert f.__name__ == f.__qualname__ == "baw_price"
+@pytest.mark.parametrize("name", FUNCTIONS)
+def test_function_identity(name):
+    params, local_names, line, doc, defaults, _ = FUNCTIONS[name]
+    f = getattr(core, name)
+    assert f.__name__ == f.__qualname__ == name
     assert f.__module__ == "vornet.vornet_core"
-    assert f.__doc__ == BAW_PRICE_DOC
-    assert f.__defaults__ is None and f.__kwdefaults__ is None
-    assert str(inspect.signature(f)) == "(S, K, D, F, sigma, flag)"
-    kinds = {p.kind for p in inspect.signature(f).parameters.values()}
-    assert kinds == {inspect.Parameter.POSITIONAL_OR_KEYWORD}
+    assert f.__doc__ == doc
+    assert f.__defaults__ == defaults and f.__kwdefaults__ is None
+    signature = inspect.signature(f)
+    assert list(signature.parameters) == params.split()
+    assert {p.kind for p in signature.parameters.values()} == {
+        inspect.Parameter.POSITIONAL_OR_KEYWORD}
+    assert [p.default for p in signature.parameters.values() if p.default is not p.empty] == \
+        list(defaults or ())
     code = f.__code__
-    assert (code.co_filename, code.co_firstlineno, code.co_name) == (
-        "vornet/vornet_core", 397, "baw_price")
-    assert vornet.baw_price is f
-
-
-def test_pickles_by_reference():
-    f = core.baw_price
+    assert (code.co_filename, code.co_firstlineno, code.co_name, code.co_argcount) == (
+        "vornet/vornet_core", line, name, 6)
+    assert code.co_varnames == tuple(params.split() + local_names.split())
+    assert getattr(vornet, name) is f
     for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
         assert pickle.loads(pickle.dumps(f, protocol)) is f
+
+
+@pytest.mark.parametrize("name", FUNCTIONS)
+def test_binding_failures_name_the_function_and_its_line(raises_at, name):
+    """Counts, unknown keywords and unconvertible numbers, for each function
+    at its definition line (580 for strike_pct)."""
+    params, _, line, _, defaults, valid = FUNCTIONS[name]
+    f = getattr(core, name)
+    required = 6 - len(defaults or ())
+    bound = "exactly" if required == 6 else "at least"
+    raises_at(TypeError, name, line, f, *valid[:2],
+              message=f"{name}() takes {bound} {required} positional arguments (2 given)")
+    raises_at(TypeError, name, line, f, *valid, nonsense=1,
+              message=f"{name}() got an unexpected keyword argument 'nonsense'")
+    valid = dict(zip(params.split(), valid))
+    assert f(**valid) is not None
+    numbers = [p for p, value in valid.items() if isinstance(value, float)]
+    for param in numbers + ["strike_pct"] * (defaults is not None):
+        raises_at(TypeError, name, 580 if param == "strike_pct" else line, f,
+                  **{**valid, param: "1.0"})
+
+
+@pytest.mark.parametrize("name, line", [("vectorized_baw_implied_vol", 429),
+                                        ("find_forward_baw", 582)])
+def test_removing_np(raises_at, monkeypatch, name, line):
+    """NumPy is reached through the global `np`, at call time: without it the
+    array functions fail (with the built-ins as the fallback), and the scalar
+    ones do not need it."""
+    f = getattr(core, name)
+    valid = FUNCTIONS[name][-1]
+    monkeypatch.delattr(core, "np")
+    raises_at(NameError, name, line, f, *valid, message="name 'np' is not defined")
+    assert core.baw_price(*atm_args("c")) == pytest.approx(6.8013, abs=1e-4)
+    assert core.baw_implied_vol(*FUNCTIONS["baw_implied_vol"][-1]) > 0
+    monkeypatch.setattr("builtins.np", np, raising=False)
+    assert f(*valid) is not None
 
 
 def test_reimport_returns_the_same_module():
