@@ -1,3 +1,4 @@
+import threading
 import traceback
 
 import pytest
@@ -29,3 +30,19 @@ def raises_at():
         return info.value
 
     return check
+
+
+def call_in_threads(func, argument_lists):
+    """func(*args) for every args, each call in a thread of its own, all
+    started before any is joined; the results in order."""
+    results = [None] * len(argument_lists)
+
+    def run(i):
+        results[i] = func(*argument_lists[i])
+
+    threads = [threading.Thread(target=run, args=(i,)) for i in range(len(argument_lists))]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    return results

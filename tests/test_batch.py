@@ -9,6 +9,7 @@ import time
 import numpy as np
 import pytest
 
+from conftest import call_in_threads
 from vornet.vornet_core import baw_implied_vol, baw_price, vectorized_baw_implied_vol as batch
 
 TRIPLE = ([98.5, 99.0, 0.0], [100.0] * 3, [100.0] * 3, [0.95] * 3, [98.0] * 3, ["c"] * 3)
@@ -216,17 +217,7 @@ def test_failures_release_everything():
 def test_concurrent_batches_match_serial():
     chains = [chain(3000, seed=s) for s in range(4)]
     serial = [batch(*c) for c in chains]
-    results = [None] * len(chains)
-
-    def run(i):
-        results[i] = batch(*chains[i])
-
-    threads = [threading.Thread(target=run, args=(i,)) for i in range(len(chains))]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    for got, want in zip(results, serial):
+    for got, want in zip(call_in_threads(batch, chains), serial):
         np.testing.assert_array_equal(got, want)
 
 

@@ -2,11 +2,11 @@
 strike bands, binding, and threads."""
 
 import math
-import threading
 
 import numpy as np
 import pytest
 
+from conftest import call_in_threads
 from vornet import baw_price, find_forward_baw
 
 EMPTY_AT_100 = 102.99999677505701
@@ -179,14 +179,4 @@ def test_concurrent_searches_match_serial():
         calls, puts, D, _ = synthetic_chain(100.0, 0.25 + 0.25 * i, 0.03, 0.01 * i, strikes)
         chains.append((calls, puts, strikes, 100.0, D, 0.02))
     serial = [find_forward_baw(*c) for c in chains]
-    results = [None] * len(chains)
-
-    def run(i):
-        results[i] = find_forward_baw(*chains[i])
-
-    threads = [threading.Thread(target=run, args=(i,)) for i in range(len(chains))]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    assert results == serial
+    assert call_in_threads(find_forward_baw, chains) == serial

@@ -111,14 +111,10 @@ PyObject *identifiers[id_count];
 PyObject *ident(identifier id) noexcept { return identifiers[id]; }
 
 // Constant objects, created with the identifiers: the flag codes of the
-// batch, ("dtype",), the keyword names of the NumPy calls, and the fixed
-// strike-band half-widths of the forward search, widest last.
+// batch, and ("dtype",), the keyword names of the NumPy calls.
 PyObject *code_call_obj = nullptr;
 PyObject *code_put_obj = nullptr;
 PyObject *dtype_kwnames = nullptr;
-constexpr double fixed_band_values[] = {0.02, 0.05, 0.1, 0.2, 0.5, 1.0};
-constexpr int fixed_band_count = sizeof fixed_band_values / sizeof fixed_band_values[0];
-PyObject *fixed_bands[fixed_band_count];
 
 // ---------------------------------------------------------------------------
 // Traceback entries
@@ -600,24 +596,12 @@ constexpr const char *find_forward_locals[] = {
 };
 
 // (strikes >= (1 - pct) S) & (strikes <= (1 + pct) S) for the first band
-// that holds a strike, trying `strike_pct` and then the fixed bands, in that
-// order; all of them (a mask of ones) when none does.
+// that holds a strike, trying `strike_pct` and then the fixed half-widths, in
+// that order; all of them (a mask of ones) when none does.
 PyObject *strike_mask(PyObject *strikes, double S, double strike_pct, int &line)
 {
-    line = 587;
-    py_ref first(PyFloat_FromDouble(strike_pct));
-    if (!first)
-        return nullptr;
-    py_ref bands(PyTuple_New(1 + fixed_band_count));
-    if (!bands)
-        return nullptr;
-    PyTuple_SET_ITEM(bands.get(), 0, first.release());
-    for (int i = 0; i < fixed_band_count; ++i)
-        PyTuple_SET_ITEM(bands.get(), 1 + i, Py_NewRef(fixed_bands[i]));
-
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(bands.get()); ++i) {
-        line = 587;
-        const double pct = PyFloat_AS_DOUBLE(PyTuple_GET_ITEM(bands.get(), i));
+    const double bands[] = {strike_pct, 0.02, 0.05, 0.1, 0.2, 0.5, 1.0};
+    for (const double pct : bands) {
         const double lo = (1.0 - pct) * S;
         const double hi = (1.0 + pct) * S;
         line = 590;
@@ -662,16 +646,10 @@ PyObject *strike_mask(PyObject *strikes, double S, double strike_pct, int &line)
 // of the chosen quotes, so the search never reads a caller's buffer.
 int select_quotes(PyObject *values, PyObject *mask, array_view<double> &view)
 {
-    py_ref convert(numpy_attr(id_ascontiguousarray));
-    if (!convert)
-        return -1;
     py_ref chosen(PyObject_GetItem(values, mask));
     if (!chosen)
         return -1;
-    py_ref float64(numpy_attr(id_float64));
-    if (!float64)
-        return -1;
-    py_ref copy(call_with_dtype(convert.get(), chosen.get(), float64.get()));
+    py_ref copy(numpy_call(id_ascontiguousarray, chosen.get(), id_float64));
     if (!copy)
         return -1;
     return view.acquire_contiguous(copy.get());
@@ -1132,9 +1110,6 @@ int create_identifiers()
         || create_once(code_put_obj, [] { return PyLong_FromLong(flag_put); }) < 0
         || create_once(dtype_kwnames, [] { return PyTuple_Pack(1, ident(id_dtype)); }) < 0)
         return -1;
-    for (int i = 0; i < fixed_band_count; ++i)
-        if (create_once(fixed_bands[i], [i] { return PyFloat_FromDouble(fixed_band_values[i]); }) < 0)
-            return -1;
     for (std::size_t row = 0; row < function_count; ++row) {
         for (Py_ssize_t i = 0; i < functions[row].nparams; ++i) {
             if (param_names[row][i] == nullptr) {
@@ -1269,8 +1244,9 @@ int initialise(PyObject *module, int &line)
     py_ref builtins(PyImport_ImportModule("builtins"));
     if (!builtins || PyDict_SetItemString(ns, "__builtins__", builtins.get()) < 0)
         return -1;
-    builtins_namespace = PyModule_GetDict(builtins.get());
-    Py_INCREF(builtins_namespace);  // kept, like the module, for the process
+    // Kept, like the module, for the process (taken once, also across retries).
+    if (builtins_namespace == nullptr)
+        builtins_namespace = Py_NewRef(PyModule_GetDict(builtins.get()));
 
     if (check_runtime_version() < 0 || create_identifiers() < 0 || ready_function_type() < 0)
         return -1;
