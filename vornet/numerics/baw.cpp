@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "normal.h"
+#include "option_flag.h"
 #include "root_finder.h"
 
 namespace vornet {
@@ -44,9 +45,8 @@ double call_critical_price(critical_price_args &args) noexcept
     double hi = 2.0 * args.K;
     for (int probe = 0; probe < call_probe_count; ++probe) {
         if (call_critical_objective(hi, &args) < 0.0) {
-            zeros_full_output stats;
             return brentq(call_critical_objective, lo, hi, &args, critical_xtol,
-                          critical_rtol, critical_maxiter, &stats);
+                          critical_rtol, critical_maxiter);
         }
         hi = hi + hi;
     }
@@ -62,9 +62,8 @@ double put_critical_price(critical_price_args &args) noexcept
         return hi;
     if (put_critical_objective(bracket_offset, &args) >= 0.0)
         return bracket_offset;
-    zeros_full_output stats;
     return brentq(put_critical_objective, bracket_offset, hi, &args, critical_xtol,
-                  critical_rtol, critical_maxiter, &stats);
+                  critical_rtol, critical_maxiter);
 }
 
 }  // namespace

@@ -3,17 +3,16 @@
 #include <cmath>
 
 #include "implied_vol.h"
-#include "normal.h"
+#include "option_flag.h"
 
 namespace vornet {
 
 namespace {
 
-// Set by init_forward_search_constants(): (3 - sqrt 5)/2, the fraction of the
-// interval a golden-section step takes, and 2^-26 = sqrt(DBL_EPSILON), the
-// relative part of the tolerance.
-double golden_fraction;
-double tol_factor;
+// (3 - sqrt 5)/2, the fraction of the interval a golden-section step takes,
+// and 2^-26 = sqrt(DBL_EPSILON), the relative part of the tolerance.
+constexpr double golden_fraction = 0.3819660112501051;
+constexpr double tol_factor = 1.4901161193847656e-08;
 
 // Absolute part of the tolerance, 1e-6 / 3.
 constexpr double tol_abs = 3.333333333333333e-07;
@@ -26,12 +25,6 @@ constexpr double bracket_low = 0.97;
 constexpr double bracket_high = 1.03;
 
 }  // namespace
-
-void init_forward_search_constants() noexcept
-{
-    golden_fraction = 0.3819660112501051;
-    tol_factor = 1.4901161193847656e-08;
-}
 
 double parity_forward(const forward_search_args &params) noexcept
 {

@@ -20,10 +20,6 @@ struct forward_search_args {
     std::int64_t count;
 };
 
-// Writes the minimiser's two process-wide constants (golden-section fraction
-// and relative tolerance factor); called once at module initialisation.
-void init_forward_search_constants() noexcept;
-
 // Put-call-parity first guess: the mean over the chosen strikes of
 // K + (C - P) / D, in index order; the spot when no strike was chosen.
 double parity_forward(const forward_search_args &params) noexcept;

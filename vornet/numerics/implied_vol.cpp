@@ -7,12 +7,12 @@ namespace vornet {
 
 namespace {
 
-// Set by init_implied_vol_constants(). The tolerance is both the margin above
-// the exercise value under which a price has no time value and the root
-// finder's xtol and rtol; the doubling of the upper bracket end stops once it
-// is no longer below the cap, which therefore never becomes a bracket end.
-double time_value_tol;
-double sigma_cap;
+// The tolerance is both the margin above the exercise value under which a
+// price has no time value and the root finder's xtol and rtol; the doubling
+// of the upper bracket end stops once it is no longer below the cap, which
+// therefore never becomes a bracket end.
+constexpr double time_value_tol = 1e-10;
+constexpr double sigma_cap = 10.0;
 
 constexpr double sigma_first_hi = 1.0;
 constexpr double sigma_lo = 1e-8;
@@ -20,12 +20,6 @@ constexpr int implied_vol_maxiter = 200;
 constexpr double no_solution = -1.0;
 
 }  // namespace
-
-void init_implied_vol_constants() noexcept
-{
-    time_value_tol = 1e-10;
-    sigma_cap = 10.0;
-}
 
 double implied_vol_objective(double sigma, void *record) noexcept
 {
@@ -63,9 +57,8 @@ double baw_implied_vol_core(double price, double S, double K, double D, double F
     if (!(f_hi * f_lo <= 0.0))
         return no_solution;
 
-    zeros_full_output stats;
     return brentq(implied_vol_objective, sigma_lo, hi, &args, time_value_tol,
-                  time_value_tol, implied_vol_maxiter, &stats);
+                  time_value_tol, implied_vol_maxiter);
 }
 
 }  // namespace vornet

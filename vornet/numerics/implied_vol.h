@@ -17,10 +17,6 @@ struct implied_vol_args {
     std::int32_t flag;
 };
 
-// Writes the solver's two process-wide constants (time-value tolerance and
-// bracket cap); called once at module initialisation, before any solve.
-void init_implied_vol_constants() noexcept;
-
 // baw_price_core(S, K, D, F, sigma, flag) - price, for the root finder.
 double implied_vol_objective(double sigma, void *record) noexcept;
 

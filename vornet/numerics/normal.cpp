@@ -3,6 +3,8 @@
 #include <cfloat>
 #include <cmath>
 
+#include "option_flag.h"
+
 namespace vornet {
 
 namespace {

@@ -7,11 +7,6 @@
 
 namespace vornet {
 
-// Option flag code inside the numeric code: exactly 1 is a call, every other
-// value a put. The Python layer only ever passes these two.
-constexpr std::int32_t flag_call = 1;
-constexpr std::int32_t flag_put = -1;
-
 // N(x) for any double, NaN and infinities included.
 double norm_cdf(double x) noexcept;
 

@@ -2,6 +2,16 @@
 
 namespace vornet {
 
+// SciPy's record of one search: 0 converged, -1 no sign change, -2 the
+// iteration limit in error_num. The entry point requires one; the solvers
+// decide by the returned value alone.
+struct zeros_full_output {
+    int funcalls;
+    int iterations;
+    int error_num;
+    double root;
+};
+
 // Written once during module initialisation, before any function that solves
 // exists, and only read afterwards.
 static brentq_fn brentq_entry = nullptr;
@@ -9,9 +19,10 @@ static brentq_fn brentq_entry = nullptr;
 void bind_brentq(brentq_fn entry) noexcept { brentq_entry = entry; }
 
 double brentq(objective_fn f, double xa, double xb, void *record, double xtol,
-              double rtol, int maxiter, zeros_full_output *full_output) noexcept
+              double rtol, int maxiter) noexcept
 {
-    return brentq_entry(f, xa, xb, record, xtol, rtol, maxiter, full_output);
+    zeros_full_output statistics;
+    return brentq_entry(f, xa, xb, record, xtol, rtol, maxiter, &statistics);
 }
 
 }  // namespace vornet

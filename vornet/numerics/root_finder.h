@@ -1,8 +1,9 @@
 // Binding of the compiled Brent root finder taken from SciPy at import.
 //
-// The module initialisation looks the entry point up once and installs it with
-// bind_brentq(); every solver in this directory then reaches it through
-// brentq(), which runs on the calling thread and needs no interpreter lock.
+// The module initialisation finds the entry point in SciPy's capsule table
+// under brentq_capsule_name and installs it with bind_brentq(); every solver
+// in this directory then reaches it through brentq(), which runs on the
+// calling thread and needs no interpreter lock.
 #ifndef VORNET_NUMERICS_ROOT_FINDER_H
 #define VORNET_NUMERICS_ROOT_FINDER_H
 
@@ -12,18 +13,19 @@ namespace vornet {
 // The root finder calls it back synchronously; it must not fail.
 using objective_fn = double (*)(double x, void *record) noexcept;
 
-// The root finder's statistics record. The solvers hand one in, as the entry
-// point requires, and never read it.
-struct zeros_full_output {
-    int funcalls;
-    int iterations;
-    int error_num;  // 0 converged, -1 no sign change, -2 iteration limit
-    double root;
-};
+// The root finder's statistics record, which the entry point fills and the
+// solvers never read (see root_finder.cpp).
+struct zeros_full_output;
 
+// The entry point's C signature, and the same signature spelt as SciPy names
+// the capsule that carries it.
 using brentq_fn = double (*)(objective_fn f, double xa, double xb, void *record,
                              double xtol, double rtol, int maxiter,
                              zeros_full_output *full_output);
+inline constexpr char brentq_capsule_name[] =
+    "double (__pyx_t_5scipy_8optimize_15cython_optimize_6_zeros_callback_type, double, double, "
+    "void *, double, double, int, "
+    "__pyx_t_5scipy_8optimize_15cython_optimize_6_zeros_zeros_full_output *)";
 
 // Installs the entry point; called once, before any solver can run.
 void bind_brentq(brentq_fn entry) noexcept;
@@ -31,7 +33,7 @@ void bind_brentq(brentq_fn entry) noexcept;
 // Brent's method on [xa, xb]. An end where f is exactly 0 is returned at once,
 // ends of equal sign give 0.0, an exhausted limit gives the last iterate.
 double brentq(objective_fn f, double xa, double xb, void *record, double xtol,
-              double rtol, int maxiter, zeros_full_output *full_output) noexcept;
+              double rtol, int maxiter) noexcept;
 
 }  // namespace vornet
 

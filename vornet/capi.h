@@ -1,0 +1,218 @@
+// C-API helpers shared by the package's compiled modules: an owned
+// reference, a guard that detaches the thread from the interpreter, memory
+// a call owns, and typed one-dimensional views of array buffers.
+#ifndef VORNET_CAPI_H
+#define VORNET_CAPI_H
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdint>
+#include <cstring>
+
+#include "pycompat.h"
+
+namespace vornet {
+
+// Owns one strong reference and drops it when it goes out of scope, so that
+// each early return releases exactly what the call took.
+class py_ref {
+  public:
+    py_ref() noexcept = default;
+    explicit py_ref(PyObject *owned) noexcept : obj_(owned) {}
+    py_ref(const py_ref &) = delete;
+    py_ref &operator=(const py_ref &) = delete;
+    ~py_ref() { Py_XDECREF(obj_); }
+
+    PyObject *get() const noexcept { return obj_; }
+    PyObject *release() noexcept
+    {
+        PyObject *obj = obj_;
+        obj_ = nullptr;
+        return obj;
+    }
+    void reset(PyObject *owned) noexcept
+    {
+        PyObject *old = obj_;
+        obj_ = owned;
+        Py_XDECREF(old);
+    }
+    explicit operator bool() const noexcept { return obj_ != nullptr; }
+
+  private:
+    PyObject *obj_ = nullptr;
+};
+
+// Creates `*slot` with `make` unless an earlier, failed initialisation did:
+// module state that outlives a failed import is made only once.
+template <typename Make>
+int create_once(PyObject *&slot, Make make)
+{
+    if (slot == nullptr)
+        slot = make();
+    return slot != nullptr ? 0 : -1;
+}
+
+// Detaches the calling thread from the interpreter for its scope: no Python
+// object may be touched meanwhile.
+class detached_thread {
+  public:
+    detached_thread() noexcept : state_(PyEval_SaveThread()) {}
+    detached_thread(const detached_thread &) = delete;
+    detached_thread &operator=(const detached_thread &) = delete;
+    ~detached_thread() { PyEval_RestoreThread(state_); }
+
+  private:
+    PyThreadState *state_;
+};
+
+// `count` elements of T in memory that belongs to the call alone: no Python
+// code can free or resize it, so a loop running detached may read it.
+template <typename T>
+class owned_array {
+  public:
+    owned_array() = default;
+    owned_array(const owned_array &) = delete;
+    owned_array &operator=(const owned_array &) = delete;
+    ~owned_array() { PyMem_RawFree(data_); }
+
+    // MemoryError when the allocation fails.
+    int allocate(Py_ssize_t count)
+    {
+        const std::size_t bytes = static_cast<std::size_t>(count > 0 ? count : 1) * sizeof(T);
+        data_ = static_cast<T *>(PyMem_RawMalloc(bytes));
+        if (data_ == nullptr) {
+            PyErr_NoMemory();
+            return -1;
+        }
+        return 0;
+    }
+
+    T *data() const noexcept { return data_; }
+
+  private:
+    T *data_ = nullptr;
+};
+
+template <typename T>
+struct element_format;
+template <>
+struct element_format<double> {
+    static constexpr char code = 'd';
+    static constexpr const char *name = "double";
+};
+template <>
+struct element_format<std::int32_t> {
+    static constexpr char code = 'i';
+    static constexpr const char *name = "int";
+};
+
+// A struct-module format of one element of type `code` in native layout.
+inline bool format_is(const char *format, char code)
+{
+    if (format == nullptr)
+        return false;
+    if (*format == '@' || *format == '=' || *format == (PY_LITTLE_ENDIAN ? '<' : '>'))
+        ++format;
+    return format[0] == code && format[1] == '\0';
+}
+
+// A one-dimensional view of T elements over an object's buffer, held (and
+// the object with it) until the view goes out of scope. Elements are read
+// and written as T, by stride; contiguous memory is copied in one block,
+// which also serves a buffer that is not aligned for T.
+//
+// The memory behind a view is the exporter's: Python code that runs while
+// the view is held may free it (an ndarray's __setstate__ does), so read it
+// only before any such code can run, or copy it out first (copy_to).
+template <typename T>
+class array_view {
+  public:
+    array_view() = default;
+    array_view(const array_view &) = delete;
+    array_view &operator=(const array_view &) = delete;
+    ~array_view() { release(); }
+
+    // `flags`: PyBUF_STRIDES (any layout) or PyBUF_C_CONTIGUOUS, with
+    // PyBUF_WRITABLE for a view that may be written. A view acquired twice
+    // lets go of the first buffer.
+    int acquire(PyObject *obj, int flags)
+    {
+        release();
+        if (PyObject_GetBuffer(obj, &buffer_, flags | PyBUF_FORMAT) < 0)
+            return -1;
+        held_ = true;
+        if (buffer_.ndim != 1) {
+            PyErr_Format(PyExc_ValueError,
+                         "Buffer has wrong number of dimensions (expected 1, got %d)",
+                         buffer_.ndim);
+            return -1;
+        }
+        if (!format_is(buffer_.format, element_format<T>::code)
+            || buffer_.itemsize != static_cast<Py_ssize_t>(sizeof(T))) {
+            PyErr_Format(PyExc_ValueError, "Buffer dtype mismatch, expected '%s' but got '%s'",
+                         element_format<T>::name,
+                         buffer_.format != nullptr ? buffer_.format : "B");
+            return -1;
+        }
+        size_ = buffer_.shape[0];
+        stride_ = buffer_.strides != nullptr ? buffer_.strides[0] : buffer_.itemsize;
+        // Element-wise access needs aligned elements; only a contiguous view,
+        // copied as a block, may sit anywhere.
+        const auto misaligned = [](std::uintptr_t x) { return x % alignof(T) != 0; };
+        if (!contiguous()
+            && (misaligned(reinterpret_cast<std::uintptr_t>(buffer_.buf))
+                || misaligned(static_cast<std::uintptr_t>(stride_)))) {
+            PyErr_Format(PyExc_ValueError, "Buffer is not aligned for '%s'",
+                         element_format<T>::name);
+            return -1;
+        }
+        return 0;
+    }
+
+    void release() noexcept
+    {
+        if (held_)
+            PyBuffer_Release(&buffer_);
+        held_ = false;
+    }
+
+    Py_ssize_t size() const noexcept { return size_; }
+    bool contiguous() const noexcept { return stride_ == static_cast<Py_ssize_t>(sizeof(T)); }
+
+    // The first n elements into dest (n <= size()).
+    void copy_to(T *dest, Py_ssize_t n) const noexcept
+    {
+        if (contiguous()) {
+            if (n > 0)
+                std::memcpy(dest, buffer_.buf, static_cast<std::size_t>(n) * sizeof(T));
+            return;
+        }
+        const char *src = static_cast<const char *>(buffer_.buf);
+        for (Py_ssize_t i = 0; i < n; ++i, src += stride_)
+            dest[i] = *reinterpret_cast<const T *>(src);
+    }
+
+    // src[0..n) into the first n elements (n <= size(); a writable view).
+    void copy_from(const T *src, Py_ssize_t n) const noexcept
+    {
+        if (contiguous()) {
+            if (n > 0)
+                std::memcpy(buffer_.buf, src, static_cast<std::size_t>(n) * sizeof(T));
+            return;
+        }
+        char *dest = static_cast<char *>(buffer_.buf);
+        for (Py_ssize_t i = 0; i < n; ++i, dest += stride_)
+            *reinterpret_cast<T *>(dest) = src[i];
+    }
+
+  private:
+    Py_buffer buffer_{};
+    Py_ssize_t size_ = 0;
+    Py_ssize_t stride_ = 0;
+    bool held_ = false;
+};
+
+}  // namespace vornet
+
+#endif
