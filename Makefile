@@ -10,7 +10,10 @@ VENV := .venv
 export PATH := $(CURDIR)/$(VENV)/bin:$(PATH)
 PY := $(VENV)/bin/python
 INSTALLED := $(VENV)/.vornet-installed
-DEPENDENCIES := "meson-python>=0.16" "meson>=1.4" ninja "numpy>=2,<3" "scipy>=1.11" "pytest>=8"
+# pyproject.toml is the one list of dependencies: the build requirements are
+# read from it (an editable build without isolation needs them installed),
+# the runtime and test ones come with the `test` extra.
+BUILD_REQUIRES = $$($(PY) -c 'import tomllib; print(" ".join(tomllib.load(open("pyproject.toml", "rb"))["build-system"]["requires"]))')
 
 .PHONY: demo test bench check-headers clean
 
@@ -34,8 +37,8 @@ $(PY):
 
 $(INSTALLED): pyproject.toml meson.build | $(PY)
 	$(PY) -m pip install --quiet --upgrade pip
-	$(PY) -m pip install --quiet $(DEPENDENCIES)
-	$(PY) -m pip install --quiet --no-build-isolation --editable .
+	$(PY) -m pip install --quiet $(BUILD_REQUIRES)
+	$(PY) -m pip install --quiet --no-build-isolation --editable ".[test]"
 	@touch $@
 
 clean:

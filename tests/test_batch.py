@@ -9,7 +9,8 @@ import time
 import numpy as np
 import pytest
 
-from conftest import call_in_threads
+import vornet.vornet_core as core
+from helpers import CallingFlag, bits, call_in_threads, numpy_stand_in
 from vornet.vornet_core import baw_implied_vol, baw_price, vectorized_baw_implied_vol as batch
 
 TRIPLE = ([98.5, 99.0, 0.0], [100.0] * 3, [100.0] * 3, [0.95] * 3, [98.0] * 3, ["c"] * 3)
@@ -68,6 +69,31 @@ def test_input_forms(convert):
     want = batch(*[np.asarray(x, dtype=np.float64).copy() for x in numeric], list(flags))
     assert (want > 0).sum() > 10
     np.testing.assert_array_equal(batch(*numeric, list(flags)), want)
+
+
+def strided(x):
+    """x as a float64 view with a stride of three elements."""
+    return np.repeat(np.asarray(x, dtype=np.float64), 3)[::3]
+
+
+def reversed_view(x):
+    """x as a float64 view with a negative stride, in the same order."""
+    return np.ascontiguousarray(np.asarray(x, dtype=np.float64)[::-1])[::-1]
+
+
+@pytest.mark.parametrize("layout", [strided, reversed_view])
+@pytest.mark.parametrize("np_passes_strides", [False, True], ids=["numpy", "strides-kept"])
+def test_strided_inputs_agree_with_the_scalar_solver(monkeypatch, layout, np_passes_strides):
+    """Strided inputs give what baw_implied_vol gives element by element,
+    whether NumPy makes them contiguous first or (a stand-in `np`) hands the
+    strides on to the buffer."""
+    args = chain(40, seed=3)
+    want = scalar_loop(*args)
+    if np_passes_strides:
+        monkeypatch.setattr(core, "np", numpy_stand_in(
+            ascontiguousarray=lambda x, dtype: np.asarray(x, dtype=dtype)))
+    got = batch(*[layout(x) for x in args[:5]], args[5])
+    assert list(map(bits, got)) == list(map(bits, want))
 
 
 def test_integer_arrays():
@@ -169,6 +195,26 @@ def test_prices_whose_array_is_shorter_than_its_len(raises_at):
                       "conversion, fewer than len(prices) = 3")
 
 
+def test_rebound_np_that_breaks_the_arrays(raises_at, monkeypatch):
+    """With NumPy's own `np` the output has len(prices) elements and a copy
+    is aligned; a rebound `np` gets an error, not a write past the end or a
+    misaligned read."""
+    monkeypatch.setattr(core, "np", numpy_stand_in(empty=lambda n, dtype: np.empty(n - 1, dtype)))
+    raises_at(ValueError, "vectorized_baw_implied_vol", 441, batch, *TRIPLE,
+              message="vectorized_baw_implied_vol(): the output holds 2 elements after "
+                      "conversion, fewer than len(prices) = 3")
+
+    def misaligned(x, dtype):
+        data = np.frombuffer(bytearray(8 * 2 * len(x) + 1), dtype=np.float64, offset=1,
+                             count=2 * len(x))
+        data[::2] = x
+        return data[::2]
+
+    monkeypatch.setattr(core, "np", numpy_stand_in(ascontiguousarray=misaligned))
+    raises_at(ValueError, "vectorized_baw_implied_vol", 429, batch, *TRIPLE,
+              message="Buffer is not aligned for 'double'")
+
+
 def test_bad_flags(raises_at):
     class Flag:
         def __eq__(self, other):
@@ -209,6 +255,63 @@ def test_failures_release_everything():
             with pytest.raises((ValueError, TypeError)):
                 batch(*args)
     assert [sys.getrefcount(x) for x in objects] == before
+
+
+# --- arrays changed during a call ------------------------------------------------
+
+FREED = (1, (1,), np.dtype("f8"), False, b"\0" * 8)
+
+
+@pytest.mark.parametrize("position", range(5))
+def test_storage_replaced_by_a_flag_comparison(position):
+    """A flag's == replaces the storage of an input array that the batch
+    uses in place. The batch has already copied it: the result is that of
+    the inputs as they were, and the array is left as the flag made it."""
+    args = [np.array(x, dtype=np.float64) for x in chain(300, seed=9)[:5]]
+    flags = list(chain(300, seed=9)[5])
+    flags[150] = "c"
+    want = scalar_loop(*args, flags)
+    target = args[position]
+    flags[150] = CallingFlag(lambda: target.__setstate__(FREED))
+    got = batch(*args, flags)
+    assert list(map(bits, got)) == list(map(bits, want))
+    assert target.shape == (1,)
+
+
+def test_storage_replaced_by_another_thread():
+    """While batches run, another thread keeps swapping the storage of S_arr
+    between its own values and a single zero. Each batch either solves the
+    values it copied or refuses the one-element array; nothing else."""
+    args = list(chain(2000, seed=4))
+    S = np.array(args[1])
+    own = S.__reduce__()[2]
+    want = batch(*args)
+    args[1] = S
+    stop = threading.Event()
+
+    def swap():
+        while not stop.is_set():
+            S.__setstate__(FREED)
+            S.__setstate__(own)
+
+    swapper = threading.Thread(target=swap)
+    swapper.start()
+    outcomes = set()
+    try:
+        for _ in range(40):
+            try:
+                got = batch(*args)
+            except ValueError as exc:
+                assert str(exc) == ("vectorized_baw_implied_vol(): S_arr holds 1 elements after "
+                                    "conversion, fewer than len(prices) = 2000")
+                outcomes.add("refused")
+            else:
+                assert list(map(bits, got)) == list(map(bits, want))
+                outcomes.add("solved")
+    finally:
+        stop.set()
+        swapper.join()
+    assert "solved" in outcomes
 
 
 # --- threads ----------------------------------------------------------------------

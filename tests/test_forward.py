@@ -6,8 +6,9 @@ import math
 import numpy as np
 import pytest
 
-from conftest import call_in_threads
-from vornet import baw_price, find_forward_baw
+import reference
+from helpers import call_in_threads
+from vornet import baw_implied_vol, baw_price, find_forward_baw
 
 EMPTY_AT_100 = 102.99999677505701
 
@@ -95,14 +96,51 @@ def test_band_bounds_are_inclusive():
     assert find_forward_baw([0.0] * 3, [0.0] * 3, strikes, S, 0.99, pct) == walk([lo, hi])
 
 
+BANDS = [0.02, 0.05, 0.1, 0.2, 0.5, 1.0]
+
+
+@pytest.mark.parametrize("band", range(len(BANDS)), ids=[f"{b:g}" for b in BANDS])
+def test_each_band_of_the_widening_sequence(band):
+    """A strike that this band is the first to hold, and one just beyond it
+    (beyond 2 S for the last band): the search stops at this band, so only
+    the first strike is chosen."""
+    S = 100.0
+    below = ([0.01] + BANDS)[band]
+    above = (BANDS + [2.0])[band + 1]
+    inside = S * (1 + (below + BANDS[band]) / 2)
+    beyond = S * (1 + (BANDS[band] + above) / 2)
+    zeros = [0.0, 0.0]
+    assert find_forward_baw(zeros, zeros, [inside, beyond], S, 0.99) == walk([inside])
+
+
 def test_parity_guess_uses_every_chosen_strike():
     """The second strike's quotes never solve, but its parity estimate still
     moves the guess and so the bracket."""
     S, D = 100.0, 0.99
     calls, puts, _, _ = synthetic_chain(S, 0.5, 0.02, 0.02, [100.0])
-    with_dud = find_forward_baw(calls + [0.0], puts + [0.0], [100.0, 100.5], S, D)
-    alone = find_forward_baw(calls, puts, [100.0], S, D)
-    assert with_dud != alone
+    calls, puts, strikes = calls + [0.0], puts + [0.0], [100.0, 100.5]
+    assert find_forward_baw(calls, puts, strikes, S, D) == \
+        reference.find_forward(calls, puts, strikes, S, D)
+
+
+def test_strikes_without_time_value_are_left_out():
+    """A call quoted at exactly its exercise value solves to 0.0 at every
+    forward; that strike stays out of the mean gap."""
+    S, strikes = 100.0, [99.5, 100.0, 100.5]
+    calls, puts, D, F = synthetic_chain(S, 0.25, 0.03, 0.01, strikes)
+    calls[0] = S - strikes[0]
+    assert baw_implied_vol(calls[0], S, strikes[0], D, F, "c") == 0.0
+    assert find_forward_baw(calls, puts, strikes, S, D) == \
+        reference.find_forward(calls, puts, strikes, S, D)
+
+
+def test_search_that_never_converges_stops_after_100_iterations():
+    """Near the top of the double range the midpoint of the bracket
+    overflows, the stopping test never passes and the walk up ends only at
+    the iteration cap, each further iteration moving it."""
+    result = find_forward_baw([], [], [], 1e308, 0.99)
+    assert math.isfinite(result)
+    assert result == reference.find_forward([], [], [], 1e308, 0.99)
 
 
 def test_default_is_fixed():
@@ -162,7 +200,6 @@ def test_array_failures(raises_at, calls, puts, strikes, exc, line):
 
 
 def test_bit_for_bit_against_the_python_rendering():
-    reference = pytest.importorskip("reference")
     for years, rate, carry, strikes in [(0.25, 0.03, 0.01, [99.5, 100.0, 100.5]),
                                         (1.0, 0.01, 0.05, [95.0, 100.0, 105.0])]:
         calls, puts, D, _ = synthetic_chain(100.0, years, rate, carry, strikes,

@@ -6,6 +6,8 @@ import math
 import numpy as np
 import pytest
 
+import reference
+from helpers import random_options, same_double
 from vornet.vornet_core import baw_implied_vol, baw_price
 
 NAN = float("nan")
@@ -125,8 +127,6 @@ def test_raising_flag_comparison(raises_at):
 
 
 def test_bit_for_bit_against_the_python_rendering():
-    reference = pytest.importorskip("reference")
-    from test_pricing import random_options, same_double
 
     rng = np.random.default_rng(7)
     for S, K, D, F, sigma in random_options(120, seed=3):

@@ -10,7 +10,7 @@ import pytest
 
 import vornet
 import vornet.vornet_core as core
-from conftest import vornet_entries
+from helpers import RaisingBool, RaisingEq, numpy_stand_in, vornet_entries
 
 ATM = dict(S=100.0, K=100.0, D=math.exp(-0.05), F=100.0, sigma=0.25 * math.sqrt(0.5))
 
@@ -125,6 +125,23 @@ def test_removing_np(raises_at, monkeypatch, name, line):
     assert f(*valid) is not None
 
 
+def test_rebound_np_that_shortens_a_selection(raises_at, monkeypatch):
+    """With NumPy's own `np` the three selections of the forward search are
+    equally long; a rebound `np` that shortens one gets an error instead of a
+    read past its end."""
+    calls = iter(range(10))
+
+    def shortening(x, dtype):
+        converted = np.ascontiguousarray(x, dtype=dtype)
+        return converted[:1] if next(calls) == 1 else converted
+
+    monkeypatch.setattr(core, "np", numpy_stand_in(ascontiguousarray=shortening))
+    raises_at(ValueError, "find_forward_baw", 597, core.find_forward_baw,
+              [1.0, 2.0], [1.0, 2.0], [99.5, 100.5], 100.0, 0.99,
+              message="find_forward_baw(): c_puts holds 1 elements after conversion, fewer "
+                      "than len(c_calls) = 2")
+
+
 def test_reimport_returns_the_same_module():
     f = core.baw_price
     del sys.modules["vornet.vornet_core"]
@@ -165,6 +182,28 @@ def test_second_interpreter_is_refused(tmp_path):
         "Interpreter change detected - this module can only be loaded "
         "into one interpreter per process."
     )
+
+
+def test_failed_import_in_a_subinterpreter_leaves_nothing_behind():
+    """A legacy subinterpreter whose import fails (NumPy cannot load there a
+    second time) does not claim the module: the main interpreter imports it
+    afterwards."""
+    import subprocess
+
+    pytest.importorskip("_testcapi")
+    pytest.importorskip("test.support")
+    script = (
+        "import numpy\n"
+        "from test import support\n"
+        "support.run_in_subinterp('try:\\n import vornet.vornet_core\\n"
+        "except ImportError:\\n pass')\n"
+        "import vornet.vornet_core as core\n"
+        "print(core.baw_price(100.0, 100.0, 0.95, 98.0, 0.2, 'c'))\n"
+    )
+    run = subprocess.run([sys.executable, "-W", "ignore", "-c", script], capture_output=True,
+                         text=True, timeout=120)
+    assert run.returncode == 0, run.stderr
+    assert float(run.stdout) == pytest.approx(6.9034, abs=5e-5)
 
 
 # --- binding ------------------------------------------------------------------
@@ -327,19 +366,6 @@ def test_put_flags(flag):
     call_args = (100.0, 100.0, 0.95, 98.0, 0.2)
     assert core.baw_price(*call_args, flag) == core.baw_price(*call_args, "p")
     assert core.baw_price(*call_args, flag) != core.baw_price(*call_args, "c")
-
-
-class RaisingEq:
-    def __eq__(self, other):
-        raise ValueError("no comparison")
-
-
-class RaisingBool:
-    def __eq__(self, other):
-        return self
-
-    def __bool__(self):
-        raise ValueError("no truth")
 
 
 @pytest.mark.parametrize("flag", [RaisingEq(), RaisingBool()])

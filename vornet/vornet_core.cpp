@@ -28,8 +28,9 @@ using namespace vornet::core;
 
 constexpr char init_entry_name[] = "init vornet.vornet_core";
 
-// The initialised module (a strong reference, never released) and the
-// interpreter that first created it.
+// The module (a strong reference, never released once initialised) and the
+// interpreter it belongs to: both set when the exec step starts, and cleared
+// again if it fails.
 std::atomic<PyObject *> the_module{nullptr};
 std::atomic<std::int64_t> owner_interpreter{-1};
 
@@ -223,7 +224,11 @@ int module_exec(PyObject *module)
                                              "Re-initialisation is not supported.");
         return -1;
     }
+    const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (id == -1 && PyErr_Occurred())
+        return -1;
     the_module.store(Py_NewRef(module));
+    owner_interpreter.store(id);
 #ifdef Py_GIL_DISABLED
     PyUnstable_Module_SetGIL(module, Py_MOD_GIL_USED);
 #endif
@@ -235,7 +240,9 @@ int module_exec(PyObject *module)
         PyErr_SetString(PyExc_ImportError, init_entry_name);
     if (line != 0)
         add_traceback_entry(init_entry_name, line, PyModule_GetDict(module));
-    // A failed initialisation leaves nothing behind: the next import starts over.
+    // A failed initialisation leaves nothing behind: the next import, from
+    // this interpreter or another, starts over.
+    owner_interpreter.store(-1);
     the_module.store(nullptr);
     Py_DECREF(module);
     return -1;
@@ -260,13 +267,13 @@ int copy_spec_attribute(PyObject *spec, PyObject *module, const char *attr, cons
 
 PyObject *module_create(PyObject *spec, PyModuleDef *)
 {
-    // Only the first interpreter that loads the module may use it: its state
-    // is process-wide.
+    // Only the interpreter that initialised the module (or is initialising it)
+    // may use it: its state is process-wide.
     const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (id == -1 && PyErr_Occurred())
         return nullptr;
-    std::int64_t owner = -1;
-    if (!owner_interpreter.compare_exchange_strong(owner, id) && owner != id) {
+    const std::int64_t owner = owner_interpreter.load();
+    if (owner != -1 && owner != id) {
         PyErr_SetString(PyExc_ImportError, "Interpreter change detected - this module can only "
                                            "be loaded into one interpreter per process.");
         return nullptr;
