@@ -290,9 +290,11 @@ def test_storage_replaced_by_another_thread():
     stop = threading.Event()
 
     def swap():
+        # Sleeping with its own values back gives the batches their turn.
         while not stop.is_set():
             S.__setstate__(FREED)
             S.__setstate__(own)
+            time.sleep(1e-4)
 
     swapper = threading.Thread(target=swap)
     swapper.start()
