@@ -105,13 +105,17 @@ def test_far_tail_of_the_normal_distribution(K):
 @pytest.mark.parametrize("flag", ["c", "p"])
 def test_tail_series_bit_for_bit(flag):
     """Out of the money with d1 and d2 from -10 down to about -38, where N
-    comes from the tail series: its stopping rule decides the last bits."""
-    F = 100.0
-    for d2 in np.linspace(-10.0, -38.0, 400):
-        K = F * math.exp(0.5 - d2) if flag == "c" else F / math.exp(0.5 - d2)
-        got = baw_price(F, K, 1.0, F, 1.0, flag)
-        want = reference.black76(K, 1.0, F, 1.0, 1 if flag == "c" else -1)
-        assert bits(got) == bits(want), (d2, got, want)
+    comes from the tail series: its stopping rule decides the last bits,
+    mostly just beyond -10, where the grid is densest."""
+    F, sigma = 100.0, 0.01
+    grid = np.concatenate([np.linspace(-10.0, -11.0, 2001), np.linspace(-11.0, -38.0, 271)])
+    for d1 in grid:
+        K = F * math.exp(sigma * (0.5 * sigma - d1))
+        if flag == "p":
+            K = F * F / K
+        got = baw_price(F, K, 1.0, F, sigma, flag)
+        want = reference.black76(K, 1.0, F, sigma, 1 if flag == "c" else -1)
+        assert bits(got) == bits(want), (d1, got, want)
 
 
 def test_tail_seam_and_underflow():
