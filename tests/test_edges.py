@@ -10,7 +10,8 @@ import pytest
 from scipy.special import ndtr
 
 import reference
-from vornet.vornet_core import baw_implied_vol, baw_price, vectorized_baw_implied_vol
+from vornet.vornet_core import (baw_implied_vol, baw_price, find_forward_baw,
+                                vectorized_baw_implied_vol)
 
 INF = math.inf
 NAN = math.copysign(math.nan, 1.0)
@@ -332,3 +333,16 @@ def test_nan_in_any_input_has_no_implied_vol(flag):
         assert math.isnan(result) and sign_bit(result) == 0, args
     columns = [np.array(column) for column in zip(*rows)]
     assert np.isnan(vectorized_baw_implied_vol(*columns, flag * len(rows))).all()
+
+
+def test_forward_search_with_a_nan_quote_is_nan():
+    S, D, F = 100.0, math.exp(-0.015), 100.0 * math.exp(0.005)
+    strikes = [96.0, 98.0, 100.0, 102.0, 104.0]
+    calls = [baw_price(S, K, D, F, 0.2, "c") for K in strikes]
+    puts = [baw_price(S, K, D, F, 0.2, "p") for K in strikes]
+    assert find_forward_baw(calls, puts, strikes, S, D, 0.05) == pytest.approx(F, rel=1e-6)
+    for column in (calls, puts):
+        quotes = list(column)
+        column[1] = NAN
+        assert math.isnan(find_forward_baw(calls, puts, strikes, S, D, 0.05))
+        column[:] = quotes
