@@ -26,14 +26,54 @@ def brentq(f, a, b, xtol, rtol, maxiter):
     return root
 
 
+def _invalid():
+    """The NaN that an invalid operation (0/0, inf - inf, log(-1)) produces
+    on this machine, computed the way the hardware computes it."""
+    return math.inf - math.inf
+
+
 def _log(x):
-    """math.log, except that like C's log it answers NaN, -inf or NaN
-    instead of raising for NaN, zero and negative arguments."""
-    if x != x or x < 0:
-        return math.nan
+    """math.log, except that it answers like C's log instead of raising: a
+    NaN argument comes back as it is, zero gives -inf and a negative argument
+    the invalid operation's NaN."""
+    if x != x:
+        return x
+    if x < 0:
+        return _invalid()
     if x == 0:
         return -math.inf
     return math.log(x)
+
+
+def _div(a, b):
+    """a / b, except that a zero divisor answers like C's division instead of
+    raising: a signed infinity, a NaN dividend as it is, and 0/0 the invalid
+    operation's NaN."""
+    if b != 0:
+        return a / b
+    if a != a:
+        return a
+    if a == 0:
+        return _invalid()
+    return math.copysign(math.inf, a) * math.copysign(1.0, b)
+
+
+def _odd_integer(y):
+    return math.isfinite(y) and y % 2.0 == 1.0
+
+
+def _pow(x, y):
+    """math.pow, except that it answers like C's pow instead of raising: the
+    invalid operation's NaN for a negative base to a non-integer power, and a
+    signed infinity for zero to a negative power and on overflow."""
+    try:
+        return math.pow(x, y)
+    except ValueError:
+        if x != 0:
+            return _invalid()
+    except OverflowError:
+        pass
+    return math.copysign(math.inf, x) if _odd_integer(y) else math.inf
 
 
 def norm_cdf(x):
@@ -66,7 +106,7 @@ def black76(K, D, F, sigma, flag):
     if sigma <= 0:
         v = (F - K) * D if flag == 1 else (K - F) * D
         return v if v > 0 else 0.0
-    d1 = _log(F / K) / sigma + sigma * 0.5
+    d1 = _log(_div(F, K)) / sigma + sigma * 0.5
     d2 = d1 - sigma
     if flag == 1:
         return (F * norm_cdf(d1) - K * norm_cdf(d2)) * D
@@ -74,7 +114,7 @@ def black76(K, D, F, sigma, flag):
 
 
 def _d1(x, rho, K, sigma):
-    return _log((x * rho) / K) / sigma + sigma * 0.5
+    return _log(_div(x * rho, K)) / sigma + sigma * 0.5
 
 
 def call_objective(x, K, D, rho, sigma, q):
@@ -89,17 +129,26 @@ def put_objective(x, K, D, rho, sigma, q):
     return (p - ((1 - norm_cdf(-d1) * (rho * D)) * x) / q) - (K - x)
 
 
+def exercise_value(S, K, flag):
+    if flag == 1:
+        return S - K if S > K else 0.0
+    return K - S if K > S else 0.0
+
+
 def baw_price(S, K, D, F, sigma, flag):
+    for x in (S, K, D, F, sigma):
+        if x != x:
+            return x
+    exercise = exercise_value(S, K, flag)
     if sigma <= 0:
-        if flag == 1:
-            return S - K if S > K else 0.0
-        return K - S if K > S else 0.0
+        held = black76(K, D, F, sigma, flag)
+        return held if held > exercise else exercise
     E = black76(K, D, F, sigma, flag)
     if D >= 1:
-        return E
-    rho = F / S
-    beta = (_log(rho) + _log(rho)) / (sigma * sigma) - 1
-    delta = (((_log(D) * -2) / (sigma * sigma)) * 4) / (1 - D) + beta * beta
+        return exercise if exercise > E else E
+    rho = _div(F, S)
+    beta = _div(_log(rho) + _log(rho), sigma * sigma) - 1
+    delta = ((_div(_log(D) * -2, sigma * sigma)) * 4) / (1 - D) + beta * beta
     if delta < 0:
         delta = 0.0
     m = math.sqrt(delta)
@@ -126,7 +175,7 @@ def baw_price(S, K, D, F, sigma, flag):
             return S - K
         d1 = _d1(s_star, rho, K, sigma)
         A2 = (1 - norm_cdf(d1) * (D * rho)) * (s_star / q2)
-        return A2 * math.pow(S / s_star, q2) + E
+        return A2 * _pow(_div(S, s_star), q2) + E
     q1 = (-beta - m) * 0.5
     if q1 >= 0:
         return E
@@ -142,16 +191,14 @@ def baw_price(S, K, D, F, sigma, flag):
         return K - S
     d1 = _d1(s_star, rho, K, sigma)
     A1 = (1 - norm_cdf(-d1) * (D * rho)) * (-(s_star / q1))
-    return A1 * math.pow(S / s_star, q1) + E
+    return A1 * _pow(_div(S, s_star), q1) + E
 
 
 def implied_vol(price, S, K, D, F, flag):
     """The solver's raw value: +0.0, -1.0 or the root."""
-    if flag == 1:
-        exercise = S - K if S > K else 0.0
-    else:
-        exercise = K - S if K > S else 0.0
-    if exercise + 1e-10 >= price:
+    if any(x != x for x in (price, S, K, D, F)):
+        return -1.0
+    if exercise_value(S, K, flag) + 1e-10 >= price:
         return 0.0
     hi = 1.0
     while True:

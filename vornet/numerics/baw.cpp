@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "float_ops.h"
 #include "normal.h"
 #include "option_flag.h"
 #include "root_finder.h"
@@ -93,8 +94,8 @@ double put_critical_objective(double x, void *record) noexcept
     const auto &a = *static_cast<const critical_price_args *>(record);
     const double Fx = x * a.rho;
     const double d1 = black76_d1(Fx, a.K, a.sigma);
-    const double n_md2 = norm_cdf(-(d1 - a.sigma));
-    const double n_md1 = norm_cdf(-d1);
+    const double n_md2 = norm_cdf(negated(d1 - a.sigma));
+    const double n_md1 = norm_cdf(negated(d1));
     const double put = black76_put_value(a.K, a.D, Fx, n_md2, n_md1);
     return (put - ((1.0 - n_md1 * (a.rho * a.D)) * x) / a.q) - (a.K - x);
 }
@@ -102,11 +103,33 @@ double put_critical_objective(double x, void *record) noexcept
 double baw_price_core(double S, double K, double D, double F, double sigma,
                       std::int32_t flag) noexcept
 {
-    if (sigma <= 0.0)
-        return exercise_value(S, K, flag);
+    // A NaN input is the price: no branch below may turn it into a number
+    // (the exercise value and the zero-volatility value floor NaN to zero,
+    // the European value does not read S, the call's critical spot has a
+    // finite fallback).
+    if (std::isnan(S))
+        return S;
+    if (std::isnan(K))
+        return K;
+    if (std::isnan(D))
+        return D;
+    if (std::isnan(F))
+        return F;
+    if (std::isnan(sigma))
+        return sigma;
+
+    const double exercise_now = exercise_value(S, K, flag);
+    if (sigma <= 0.0) {
+        // Without volatility the option is worth the larger of exercising now
+        // and holding to expiry (the discounted intrinsic value on the forward).
+        const double held = black76_price(K, D, F, sigma, flag);
+        return held > exercise_now ? held : exercise_now;
+    }
     const double european = black76_price(K, D, F, sigma, flag);
+    // No discounting: holding is worth the European value, but never less
+    // than exercising now. A NaN European value (from infinite inputs) stays.
     if (D >= 1.0)
-        return european;  // no discounting: early exercise is worth nothing
+        return exercise_now > european ? exercise_now : european;
 
     const double rho = F / S;
     const double beta = carry_exponent(std::log(rho), sigma);
@@ -116,7 +139,7 @@ double baw_price_core(double S, double K, double D, double F, double sigma,
         // With b >= r (D rho = exp((b-r)T) >= 1) the call is never exercised early.
         if (D * rho >= 1.0)
             return european;
-        const double q2 = (-beta + m) * 0.5;
+        const double q2 = (negated(beta) + m) * 0.5;
         if (q2 <= 0.0)
             return european;
         critical_price_args args{K, D, rho, sigma, q2};
@@ -129,7 +152,7 @@ double baw_price_core(double S, double K, double D, double F, double sigma,
         return A2 * std::pow(S / s_star, q2) + european;
     }
 
-    const double q1 = (-beta - m) * 0.5;
+    const double q1 = (negated(beta) - m) * 0.5;
     if (q1 >= 0.0)
         return european;
     critical_price_args args{K, D, rho, sigma, q1};
@@ -138,7 +161,7 @@ double baw_price_core(double S, double K, double D, double F, double sigma,
         return K - S;
     // A1 = -(1 - exp((b-r)T) N(-d1(S**))) S**/q1; price = E + A1 (S/S**)^q1
     const double d1 = black76_d1(s_star * rho, K, sigma);
-    const double A1 = (1.0 - norm_cdf(-d1) * (D * rho)) * (-(s_star / q1));
+    const double A1 = (1.0 - norm_cdf(negated(d1)) * (D * rho)) * negated(s_star / q1);
     return A1 * std::pow(S / s_star, q1) + european;
 }
 

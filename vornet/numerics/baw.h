@@ -21,7 +21,7 @@ struct critical_price_args {
 };
 
 // Undiscounted exercise value on the spot: S - K or K - S when positive, else
-// +0.0 (also for NaN). It is the price at sigma <= 0.
+// +0.0 (also for NaN). No American price is below it.
 double exercise_value(double S, double K, std::int32_t flag) noexcept;
 
 // g_c(x) = (1 - N(d1(x)) D rho) x / q + c(x) - (x - K), zero at the call's
@@ -34,6 +34,10 @@ double put_critical_objective(double x, void *record) noexcept;
 
 // American price of a call (flag 1) or put: the Black-76 price plus the
 // early-exercise premium, or the exercise value beyond the critical spot.
+// With sigma <= 0 it is the larger of the exercise value and the discounted
+// intrinsic value on the forward; with D >= 1 the larger of the exercise value
+// and the Black-76 price. A NaN among S, K, D, F and sigma is returned as it
+// is (the first one, in that order).
 double baw_price_core(double S, double K, double D, double F, double sigma,
                       std::int32_t flag) noexcept;
 

@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "float_ops.h"
 #include "implied_vol.h"
 #include "option_flag.h"
 
@@ -94,16 +95,16 @@ double minimize_bounded(objective_fn f, double search_lo, double search_hi,
             double p = q * (x - v) - r * (x - w);
             q = (q - r) * 2.0;
             if (q > 0.0)
-                p = -p;
+                p = negated(p);
             else
-                q = -q;
+                q = negated(q);
             // Accept a step shorter than half the one before last that stays
             // inside (a, b).
             if (std::fabs(q * 0.5 * e) > std::fabs(p) && p > (a - x) * q && (b - x) * q > p) {
                 e = d;
                 d = p / q;
                 if ((d + x) - a < tol2 || b - (d + x) < tol2)
-                    d = xm > x ? tol1 : -tol1;
+                    d = xm > x ? tol1 : negated(tol1);
                 parabolic = true;
             }
         }

@@ -1,5 +1,7 @@
 #include "implied_vol.h"
 
+#include <cmath>
+
 #include "baw.h"
 #include "root_finder.h"
 
@@ -30,8 +32,11 @@ double implied_vol_objective(double sigma, void *record) noexcept
 double baw_implied_vol_core(double price, double S, double K, double D, double F,
                             std::int32_t flag) noexcept
 {
-    // Zero and negative prices end here; a NaN price fails the comparison and
-    // goes on through the search to the root finder.
+    // A NaN input has no solution, whatever the price (the exercise value
+    // below would count a NaN spot or strike as zero).
+    if (std::isnan(price) || std::isnan(S) || std::isnan(K) || std::isnan(D) || std::isnan(F))
+        return no_solution;
+    // Zero and negative prices end here.
     if (exercise_value(S, K, flag) + time_value_tol >= price)
         return 0.0;
 
@@ -48,7 +53,7 @@ double baw_implied_vol_core(double price, double S, double K, double D, double F
     if (hi >= sigma_cap)
         return no_solution;
 
-    // Sign test on [1e-8, hi]. A NaN end (a NaN price or model price) shows no
+    // Sign test on [1e-8, hi]. A NaN end (a NaN model price) shows no
     // sign change either: handed to the root finder it would come back as
     // the root finder's sign-error value 0.0, which reads as "no time value".
     implied_vol_args args{S, K, D, F, price, flag};

@@ -3,6 +3,7 @@
 #include <cfloat>
 #include <cmath>
 
+#include "float_ops.h"
 #include "option_flag.h"
 
 namespace vornet {
@@ -60,9 +61,9 @@ double norm_cdf(double x) noexcept
 {
     // Written as "not <=" so that NaN takes the erfc branch and comes out NaN.
     if (!(x <= tail_threshold))
-        return std::erfc(-x * inv_sqrt2) * 0.5;
+        return std::erfc(negated(x) * inv_sqrt2) * 0.5;
     const double a = tail_series(x);
-    return (-(std::exp((x * -0.5) * x) * inv_sqrt_2pi) * a) / x;
+    return (negated(std::exp((x * -0.5) * x) * inv_sqrt_2pi) * a) / x;
 }
 
 double black76_d1(double F, double K, double sigma) noexcept
@@ -93,8 +94,8 @@ double black76_price(double K, double D, double F, double sigma, std::int32_t fl
         const double n_d2 = norm_cdf(d2);
         return black76_call_value(K, D, F, n_d1, n_d2);
     }
-    const double n_md2 = norm_cdf(-d2);
-    const double n_md1 = norm_cdf(-d1);
+    const double n_md2 = norm_cdf(negated(d2));
+    const double n_md1 = norm_cdf(negated(d1));
     return black76_put_value(K, D, F, n_md2, n_md1);
 }
 
