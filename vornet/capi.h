@@ -133,7 +133,8 @@ class array_view {
     array_view &operator=(const array_view &) = delete;
     ~array_view() { release(); }
 
-    // `flags`: PyBUF_STRIDES (any layout) or PyBUF_C_CONTIGUOUS, with
+    // `flags`: PyBUF_STRIDES (any layout) or PyBUF_C_CONTIGUOUS (which
+    // implies strides), with
     // PyBUF_WRITABLE for a view that may be written. A view acquired twice
     // lets go of the first buffer.
     int acquire(PyObject *obj, int flags)
@@ -156,7 +157,7 @@ class array_view {
             return -1;
         }
         size_ = buffer_.shape[0];
-        stride_ = buffer_.strides != nullptr ? buffer_.strides[0] : buffer_.itemsize;
+        stride_ = buffer_.strides[0];  // every request above asks for strides
         // Element-wise access needs aligned elements; only a contiguous view,
         // copied as a block, may sit anywhere.
         const auto misaligned = [](std::uintptr_t x) { return x % alignof(T) != 0; };

@@ -191,16 +191,17 @@ constexpr int result = 416;
 constexpr param_def baw_implied_vol_params[] = {
     number("price"), number("S"), number("K"), number("D"), number("F"), object("flag"),
 };
+// The locals its code object lists (the flag code was called q).
 constexpr const char *baw_implied_vol_locals[] = {"q", "result"};
 
 PyObject *baw_implied_vol_body(const bound_args &a, int &line)
 {
     const double price = a.num[0], S = a.num[1], K = a.num[2], D = a.num[3], F = a.num[4];
     line = baw_implied_vol_lines::flag;
-    std::int32_t q;
-    if (read_flag_code(a.obj[5], q) < 0)
+    std::int32_t flag;
+    if (read_flag_code(a.obj[5], flag) < 0)
         return nullptr;
-    const double result = baw_implied_vol_core(price, S, K, D, F, q);
+    const double result = baw_implied_vol_core(price, S, K, D, F, flag);
     // The solver's failure value (-1) is NaN to Python: float("nan"), sign
     // bit clear. A NaN result is not below 0 and is returned as it is.
     if (result < 0.0) {
