@@ -3,13 +3,13 @@ bounds of the American price, and NaN in every input."""
 
 import itertools
 import math
-import struct
 
 import numpy as np
 import pytest
 from scipy.special import ndtr
 
 import reference
+from helpers import bits
 from vornet.vornet_core import (baw_implied_vol, baw_price, find_forward_baw,
                                 vectorized_baw_implied_vol)
 
@@ -30,12 +30,8 @@ BASES = [
 ]
 
 
-def bits(x):
-    return struct.unpack("<Q", struct.pack("<d", x))[0]
-
-
 def sign_bit(x):
-    return bits(x) >> 63
+    return int(bits(x) < 0)
 
 
 class _Traced(float):
