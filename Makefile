@@ -10,7 +10,7 @@ VENV := .venv
 export PATH := $(CURDIR)/$(VENV)/bin:$(PATH)
 PY := $(VENV)/bin/python
 INSTALLED := $(VENV)/.vornet-installed
-DEPENDENCIES := "meson-python>=0.16" "meson>=1.4" ninja "numpy>=2,<3" "scipy>=1.11" "pytest>=8"
+DEPENDENCIES := "meson-python>=0.16" "meson>=1.4" ninja "numpy>=2,<3" "scipy>=1.11" "pytest>=8" "hypothesis>=6.100"
 
 .PHONY: demo test bench check-headers clean
 
