@@ -1,5 +1,7 @@
 # make demo   set up if needed, then print the demonstration
 # make test   set up if needed, check the free-threaded compile, run the tests
+# make sanitize   run the tests against a build with AddressSanitizer and
+#                 UndefinedBehaviorSanitizer (its own environment, .cache/sanitize)
 #
 # Set-up: .venv is created with the best interpreter tools/find-python finds,
 # the dependencies come from PyPI, and the extension is installed in editable
@@ -12,13 +14,18 @@ PY := $(VENV)/bin/python
 INSTALLED := $(VENV)/.vornet-installed
 DEPENDENCIES := "meson-python>=0.16" "meson>=1.4" ninja "numpy>=2,<3" "scipy>=1.11" "pytest>=8" "hypothesis>=6.100"
 
-.PHONY: demo test bench check-headers clean
+.PHONY: demo test sanitize bench check-headers clean
 
 demo: $(INSTALLED)
 	$(PY) examples/demo.py
 
 test: $(INSTALLED) check-headers
 	$(PY) -m pytest
+
+# Leaves .venv alone: tools/sanitize keeps its environment and build folder
+# under .cache/sanitize.
+sanitize:
+	tools/sanitize
 
 bench: $(INSTALLED)
 	$(PY) benchmarks/bench_batch.py
