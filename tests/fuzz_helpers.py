@@ -15,7 +15,6 @@
 import math
 import os
 import struct
-import sys
 import traceback
 import types
 from decimal import Decimal
@@ -516,6 +515,3 @@ def is_writable_array(x):
     """x is a one-dimensional, non-empty, writable array of numbers."""
     return (isinstance(x, np.ndarray) and x.flags.writeable and x.ndim == 1 and x.size > 0
             and x.dtype.kind in "biufc")
-
-
-assert sys.byteorder == "little"  # the models above read bytes as little-endian
