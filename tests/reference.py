@@ -144,8 +144,14 @@ def baw_price(S, K, D, F, sigma, flag):
         held = black76(K, D, F, sigma, flag)
         return held if held > exercise else exercise
     E = black76(K, D, F, sigma, flag)
+    bound = exercise if exercise > E else E
     if D >= 1:
-        return exercise if exercise > E else E
+        return bound
+    american = quadratic_approximation(S, K, D, F, sigma, flag, E)
+    return bound if bound > american else american
+
+
+def quadratic_approximation(S, K, D, F, sigma, flag, E):
     rho = _div(F, S)
     beta = _div(_log(rho) + _log(rho), sigma * sigma) - 1
     delta = ((_div(_log(D) * -2, sigma * sigma)) * 4) / (1 - D) + beta * beta

@@ -100,37 +100,13 @@ double put_critical_objective(double x, void *record) noexcept
     return (put - ((1.0 - n_md1 * (a.rho * a.D)) * x) / a.q) - (a.K - x);
 }
 
-double baw_price_core(double S, double K, double D, double F, double sigma,
-                      std::int32_t flag) noexcept
+namespace {
+
+// The approximation itself, for sigma > 0 and D < 1: the European price plus
+// the early-exercise premium, or the exercise value beyond the critical spot.
+double quadratic_approximation(double S, double K, double D, double F, double sigma,
+                               std::int32_t flag, double european) noexcept
 {
-    // A NaN input is the price: no branch below may turn it into a number
-    // (the exercise value and the zero-volatility value floor NaN to zero,
-    // the European value does not read S, the call's critical spot has a
-    // finite fallback).
-    if (std::isnan(S))
-        return S;
-    if (std::isnan(K))
-        return K;
-    if (std::isnan(D))
-        return D;
-    if (std::isnan(F))
-        return F;
-    if (std::isnan(sigma))
-        return sigma;
-
-    const double exercise_now = exercise_value(S, K, flag);
-    if (sigma <= 0.0) {
-        // Without volatility the option is worth the larger of exercising now
-        // and holding to expiry (the discounted intrinsic value on the forward).
-        const double held = black76_price(K, D, F, sigma, flag);
-        return held > exercise_now ? held : exercise_now;
-    }
-    const double european = black76_price(K, D, F, sigma, flag);
-    // No discounting: holding is worth the European value, but never less
-    // than exercising now. A NaN European value (from infinite inputs) stays.
-    if (D >= 1.0)
-        return exercise_now > european ? exercise_now : european;
-
     const double rho = F / S;
     const double beta = carry_exponent(std::log(rho), sigma);
     const double m = std::sqrt(quadratic_discriminant(D, sigma, beta));
@@ -163,6 +139,47 @@ double baw_price_core(double S, double K, double D, double F, double sigma,
     const double d1 = black76_d1(s_star * rho, K, sigma);
     const double A1 = (1.0 - norm_cdf(negated(d1)) * (D * rho)) * negated(s_star / q1);
     return A1 * std::pow(S / s_star, q1) + european;
+}
+
+}  // namespace
+
+double baw_price_core(double S, double K, double D, double F, double sigma,
+                      std::int32_t flag) noexcept
+{
+    // A NaN input is the price: no branch below may turn it into a number
+    // (the exercise value and the zero-volatility value floor NaN to zero,
+    // the European value does not read S, the call's critical spot has a
+    // finite fallback).
+    if (std::isnan(S))
+        return S;
+    if (std::isnan(K))
+        return K;
+    if (std::isnan(D))
+        return D;
+    if (std::isnan(F))
+        return F;
+    if (std::isnan(sigma))
+        return sigma;
+
+    const double exercise_now = exercise_value(S, K, flag);
+    if (sigma <= 0.0) {
+        // Without volatility the option is worth the larger of exercising now
+        // and holding to expiry (the discounted intrinsic value on the forward).
+        const double held = black76_price(K, D, F, sigma, flag);
+        return held > exercise_now ? held : exercise_now;
+    }
+    const double european = black76_price(K, D, F, sigma, flag);
+    // No discounting: holding is worth the European value, but never less
+    // than exercising now. A NaN European value (from infinite inputs) stays.
+    const double bound = exercise_now > european ? exercise_now : european;
+    if (D >= 1.0)
+        return bound;
+    // Where the approximation falls short of its bounds (with sigma so small
+    // that the exponents lose their precision, it gives up to the European
+    // value even when that is below the exercise value), the bound is the
+    // price. A NaN approximation stays NaN.
+    const double american = quadratic_approximation(S, K, D, F, sigma, flag, european);
+    return bound > american ? bound : american;
 }
 
 }  // namespace vornet
