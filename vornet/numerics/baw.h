@@ -37,8 +37,8 @@ double put_critical_objective(double x, void *record) noexcept;
 // Never below the exercise value nor the Black-76 price: with sigma <= 0 it is
 // the larger of the exercise value and the discounted intrinsic value on the
 // forward, with D >= 1 the larger of the exercise value and the Black-76
-// price, and otherwise the approximation floored at both. A NaN among S, K, D, F and sigma is returned as it
-// is (the first one, in that order).
+// price, and otherwise the approximation floored at both. A NaN among S, K,
+// D, F and sigma is returned as it is (the first one, in that order).
 double baw_price_core(double S, double K, double D, double F, double sigma,
                       std::int32_t flag) noexcept;
 
