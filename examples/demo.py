@@ -18,9 +18,13 @@ STRIKES = (80.0, 90.0, 95.0, 100.0, 105.0, 110.0, 120.0)
 
 
 def european(K, flag):
-    # Undiscounted (D = 1) there is no early exercise and the price is the
-    # Black-76 value; discounting it gives the European price.
-    return baw_price(SPOT, K, 1.0, F, SIGMA, flag) * D
+    # Black-76 on the forward, discounted: N(x) = erfc(-x / sqrt 2) / 2.
+    N = lambda x: 0.5 * math.erfc(-x / math.sqrt(2.0))
+    d1 = math.log(F / K) / SIGMA + SIGMA / 2
+    d2 = d1 - SIGMA
+    if flag == "c":
+        return D * (F * N(d1) - K * N(d2))
+    return D * (K * N(-d2) - F * N(-d1))
 
 
 def main():

@@ -37,7 +37,7 @@ def black76(K, D, F, sigma, flag):
 )
 def test_published_figures(S, K, D, F, sigma, flag, american, european):
     assert baw_price(S, K, D, F, sigma, flag) == pytest.approx(american, abs=5e-5)
-    # Undiscounted there is no early exercise: the price is Black-76's.
+    # Undiscounted and at the money, the price is Black-76's.
     assert baw_price(S, K, 1.0, F, sigma, flag) * D == pytest.approx(european, abs=5e-5)
 
 
