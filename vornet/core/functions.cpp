@@ -342,10 +342,13 @@ PyObject *vectorized_baw_implied_vol_body(const bound_args &a, int &line)
     // owner; the checks here and after the loop guard against a rebound `np`.
     line = output_view;
     array_view<double> out_view;
+    const auto take_output = [&] {
+        return out_view.acquire(out.get(), writable) < 0
+                   ? -1
+                   : check_length(vectorized_name, "the output", out_view.size(), "len(prices)", n);
+    };
     owned_array<double> results;
-    if (out_view.acquire(out.get(), writable) < 0
-        || check_length(vectorized_name, "the output", out_view.size(), "len(prices)", n) < 0
-        || results.allocate(n) < 0)
+    if (take_output() < 0 || results.allocate(n) < 0)
         return nullptr;
     out_view.release();
 
@@ -353,14 +356,13 @@ PyObject *vectorized_baw_implied_vol_body(const bound_args &a, int &line)
         detached_thread unlocked;
         const double *p = inputs[0].data(), *s = inputs[1].data(), *k = inputs[2].data(),
                      *d = inputs[3].data(), *f = inputs[4].data();
-        const std::int32_t *q = flag_codes.data();
+        const std::int32_t *flag = flag_codes.data();
         double *result = results.data();
         for (Py_ssize_t i = 0; i < n; ++i)
-            result[i] = baw_implied_vol_core(p[i], s[i], k[i], d[i], f[i], q[i]);
+            result[i] = baw_implied_vol_core(p[i], s[i], k[i], d[i], f[i], flag[i]);
     }
     // Other threads ran meanwhile: the output's buffer is taken afresh.
-    if (out_view.acquire(out.get(), writable) < 0
-        || check_length(vectorized_name, "the output", out_view.size(), "len(prices)", n) < 0)
+    if (take_output() < 0)
         return nullptr;
     out_view.copy_from(results.data(), n);
     out_view.release();
