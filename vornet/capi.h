@@ -1,6 +1,7 @@
 // C-API helpers shared by the package's compiled modules: an owned
 // reference, a guard that detaches the thread from the interpreter, memory
-// a call owns, and typed one-dimensional views of array buffers.
+// a call owns, typed one-dimensional views of array buffers, and the binding
+// of SciPy's compiled root finder.
 #ifndef VORNET_CAPI_H
 #define VORNET_CAPI_H
 
@@ -10,6 +11,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "numerics/root_finder.h"
 #include "pycompat.h"
 
 namespace vornet {
@@ -100,6 +102,11 @@ template <>
 struct element_format<double> {
     static constexpr char code = 'd';
     static constexpr const char *name = "double";
+};
+template <>
+struct element_format<bool> {
+    static constexpr char code = '?';
+    static constexpr const char *name = "bool";
 };
 template <>
 struct element_format<std::int32_t> {
@@ -213,6 +220,42 @@ class array_view {
     Py_ssize_t stride_ = 0;
     bool held_ = false;
 };
+
+// Binds SciPy's compiled brentq, taken from its module's capsule table.
+inline int import_brentq()
+{
+    static const char zeros_module[] = "scipy.optimize.cython_optimize._zeros";
+    py_ref module(PyImport_ImportModule(zeros_module));
+    if (!module)
+        return -1;
+    py_ref table(PyObject_GetAttrString(module.get(), "__pyx_capi__"));
+    if (!table)
+        return -1;
+    py_ref capsule(PyMapping_GetItemString(table.get(), "brentq"));
+    if (!capsule) {
+        if (!PyErr_ExceptionMatches(PyExc_KeyError))
+            return -1;
+        PyErr_Clear();
+        PyErr_Format(PyExc_ImportError, "%.200s does not export expected C %.8s %.200s",
+                     zeros_module, "function", "brentq");
+        return -1;
+    }
+    if (!PyCapsule_IsValid(capsule.get(), brentq_capsule_name)) {
+        const char *actual = PyCapsule_CheckExact(capsule.get())
+                                 ? PyCapsule_GetName(capsule.get())
+                                 : Py_TYPE(capsule.get())->tp_name;
+        PyErr_Format(PyExc_TypeError,
+                     "C %.8s %.200s.%.200s has wrong signature (expected %.500s, got %.500s)",
+                     "function", zeros_module, "brentq", brentq_capsule_name,
+                     actual != nullptr ? actual : "NULL");
+        return -1;
+    }
+    void *entry = PyCapsule_GetPointer(capsule.get(), brentq_capsule_name);
+    if (entry == nullptr)
+        return -1;
+    bind_brentq(reinterpret_cast<brentq_fn>(entry));
+    return 0;
+}
 
 }  // namespace vornet
 

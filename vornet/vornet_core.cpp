@@ -107,42 +107,6 @@ int check_type(const expected_type &t)
     return 0;
 }
 
-// Binds SciPy's compiled brentq, taken from its module's capsule table.
-int import_brentq()
-{
-    static const char zeros_module[] = "scipy.optimize.cython_optimize._zeros";
-    py_ref module(PyImport_ImportModule(zeros_module));
-    if (!module)
-        return -1;
-    py_ref table(PyObject_GetAttrString(module.get(), "__pyx_capi__"));
-    if (!table)
-        return -1;
-    py_ref capsule(PyMapping_GetItemString(table.get(), "brentq"));
-    if (!capsule) {
-        if (!PyErr_ExceptionMatches(PyExc_KeyError))
-            return -1;
-        PyErr_Clear();
-        PyErr_Format(PyExc_ImportError, "%.200s does not export expected C %.8s %.200s",
-                     zeros_module, "function", "brentq");
-        return -1;
-    }
-    if (!PyCapsule_IsValid(capsule.get(), brentq_capsule_name)) {
-        const char *actual = PyCapsule_CheckExact(capsule.get())
-                                 ? PyCapsule_GetName(capsule.get())
-                                 : Py_TYPE(capsule.get())->tp_name;
-        PyErr_Format(PyExc_TypeError,
-                     "C %.8s %.200s.%.200s has wrong signature (expected %.500s, got %.500s)",
-                     "function", zeros_module, "brentq", brentq_capsule_name,
-                     actual != nullptr ? actual : "NULL");
-        return -1;
-    }
-    void *entry = PyCapsule_GetPointer(capsule.get(), brentq_capsule_name);
-    if (entry == nullptr)
-        return -1;
-    bind_brentq(reinterpret_cast<brentq_fn>(entry));
-    return 0;
-}
-
 // NumPy's native interface table. An Exception from NumPy's import facility
 // (a missing module, a version or byte-order mismatch) becomes the ImportError
 // below, with the original as its context.

@@ -102,43 +102,165 @@ double put_critical_objective(double x, void *record) noexcept
 
 namespace {
 
+// What a price evaluation reports besides the price: nothing, or the first
+// two derivatives in the spot with F/S held. Each path hands its
+// derivatives over as a function, so the price alone computes none of them.
+struct price_only {
+    template <typename Make>
+    void report(Make &&) noexcept
+    {
+    }
+};
+
+struct with_spot_derivatives {
+    spot_derivatives *out;
+    template <typename Make>
+    void report(Make &&make) noexcept
+    {
+        *out = make();
+    }
+};
+
+// The exercise value S - K or K - S, where it is positive: slope 1 or -1.
+spot_derivatives exercise_derivatives(double S, double K, std::int32_t flag) noexcept
+{
+    if (flag == flag_call)
+        return {S > K ? 1.0 : 0.0, 0.0};
+    return {K > S ? -1.0 : 0.0, 0.0};
+}
+
+// The Black-76 price with F = rho S: delta = +-D rho N(+-d1) and
+// gamma = D rho phi(d1) / (S sigma); without volatility the discounted
+// intrinsic value, slope D rho where it is positive.
+spot_derivatives european_derivatives(double S, double K, double D, double F, double sigma,
+                                      std::int32_t flag) noexcept
+{
+    const double rho = F / S;
+    const double side = flag == flag_call ? 1.0 : -1.0;
+    if (sigma <= 0.0) {
+        const bool in_the_money = flag == flag_call ? F > K : K > F;
+        return {in_the_money ? side * (D * rho) : 0.0, 0.0};
+    }
+    const double d1 = black76_d1(F, K, sigma);
+    return {side * (D * rho) * norm_cdf(side * d1), (D * rho) * norm_pdf(d1) / (S * sigma)};
+}
+
+// E + A (S/S*)^q: delta_E + A q (S/S*)^q / S, gamma_E + A q (q-1) (S/S*)^q / S^2.
+spot_derivatives premium_derivatives(spot_derivatives european, double S, double s_star,
+                                     double A, double q) noexcept
+{
+    const double term = A * std::pow(S / s_star, q);
+    return {european.delta + term * q / S, european.gamma + term * q * (q - 1.0) / (S * S)};
+}
+
 // The approximation itself, for sigma > 0 and D < 1: the European price plus
 // the early-exercise premium, or the exercise value beyond the critical spot.
+template <typename Sink>
 double quadratic_approximation(double S, double K, double D, double F, double sigma,
-                               std::int32_t flag, double european) noexcept
+                               std::int32_t flag, double european, Sink &sink) noexcept
 {
+    const auto european_slope = [&] { return european_derivatives(S, K, D, F, sigma, flag); };
+    const auto exercise_slope = [&] { return exercise_derivatives(S, K, flag); };
     const double rho = F / S;
     const double beta = carry_exponent(std::log(rho), sigma);
     const double m = std::sqrt(quadratic_discriminant(D, sigma, beta));
 
     if (flag == flag_call) {
         // With b >= r (D rho = exp((b-r)T) >= 1) the call is never exercised early.
-        if (D * rho >= 1.0)
+        if (D * rho >= 1.0) {
+            sink.report(european_slope);
             return european;
+        }
         const double q2 = (negated(beta) + m) * 0.5;
-        if (q2 <= 0.0)
+        if (q2 <= 0.0) {
+            sink.report(european_slope);
             return european;
+        }
         critical_price_args args{K, D, rho, sigma, q2};
         const double s_star = call_critical_price(args);
-        if (S >= s_star)
+        if (S >= s_star) {
+            sink.report(exercise_slope);
             return S - K;
+        }
         // A2 = (1 - exp((b-r)T) N(d1(S*))) S*/q2; price = E + A2 (S/S*)^q2
         const double d1 = black76_d1(s_star * rho, K, sigma);
         const double A2 = (1.0 - norm_cdf(d1) * (D * rho)) * (s_star / q2);
+        sink.report([&] { return premium_derivatives(european_slope(), S, s_star, A2, q2); });
         return A2 * std::pow(S / s_star, q2) + european;
     }
 
     const double q1 = (negated(beta) - m) * 0.5;
-    if (q1 >= 0.0)
+    if (q1 >= 0.0) {
+        sink.report(european_slope);
         return european;
+    }
     critical_price_args args{K, D, rho, sigma, q1};
     const double s_star = put_critical_price(args);
-    if (s_star >= S)
+    if (s_star >= S) {
+        sink.report(exercise_slope);
         return K - S;
+    }
     // A1 = -(1 - exp((b-r)T) N(-d1(S**))) S**/q1; price = E + A1 (S/S**)^q1
     const double d1 = black76_d1(s_star * rho, K, sigma);
     const double A1 = (1.0 - norm_cdf(negated(d1)) * (D * rho)) * negated(s_star / q1);
+    sink.report([&] { return premium_derivatives(european_slope(), S, s_star, A1, q1); });
     return A1 * std::pow(S / s_star, q1) + european;
+}
+
+template <typename Sink>
+double american_price(double S, double K, double D, double F, double sigma, std::int32_t flag,
+                      Sink &sink) noexcept
+{
+    // A NaN input is the price: no branch below may turn it into a number
+    // (the exercise value and the zero-volatility value floor NaN to zero,
+    // the European value does not read S, the call's critical spot has a
+    // finite fallback).
+    const double inputs[] = {S, K, D, F, sigma};
+    for (const double input : inputs) {
+        if (std::isnan(input)) {
+            sink.report([&] { return spot_derivatives{input, input}; });
+            return input;
+        }
+    }
+
+    const auto european_slope = [&] { return european_derivatives(S, K, D, F, sigma, flag); };
+    const auto exercise_slope = [&] { return exercise_derivatives(S, K, flag); };
+    const double exercise_now = exercise_value(S, K, flag);
+    if (sigma <= 0.0) {
+        // Without volatility the option is worth the larger of exercising now
+        // and holding to expiry (the discounted intrinsic value on the forward).
+        const double held = black76_price(K, D, F, sigma, flag);
+        if (held > exercise_now) {
+            sink.report(european_slope);
+            return held;
+        }
+        sink.report(exercise_slope);
+        return exercise_now;
+    }
+    const double european = black76_price(K, D, F, sigma, flag);
+    // No discounting: holding is worth the European value, but never less
+    // than exercising now. A NaN European value (from infinite inputs) stays.
+    const bool exercise_bound = exercise_now > european;
+    const double bound = exercise_bound ? exercise_now : european;
+    if (D >= 1.0) {
+        if (exercise_bound)
+            sink.report(exercise_slope);
+        else
+            sink.report(european_slope);
+        return bound;
+    }
+    // Where the approximation falls short of its bounds (with sigma so small
+    // that the exponents lose their precision, it gives up to the European
+    // value even when that is below the exercise value), the bound is the
+    // price. A NaN approximation stays NaN.
+    const double american = quadratic_approximation(S, K, D, F, sigma, flag, european, sink);
+    if (!(bound > american))
+        return american;
+    if (exercise_bound)
+        sink.report(exercise_slope);
+    else
+        sink.report(european_slope);
+    return bound;
 }
 
 }  // namespace
@@ -146,40 +268,15 @@ double quadratic_approximation(double S, double K, double D, double F, double si
 double baw_price_core(double S, double K, double D, double F, double sigma,
                       std::int32_t flag) noexcept
 {
-    // A NaN input is the price: no branch below may turn it into a number
-    // (the exercise value and the zero-volatility value floor NaN to zero,
-    // the European value does not read S, the call's critical spot has a
-    // finite fallback).
-    if (std::isnan(S))
-        return S;
-    if (std::isnan(K))
-        return K;
-    if (std::isnan(D))
-        return D;
-    if (std::isnan(F))
-        return F;
-    if (std::isnan(sigma))
-        return sigma;
+    price_only sink;
+    return american_price(S, K, D, F, sigma, flag, sink);
+}
 
-    const double exercise_now = exercise_value(S, K, flag);
-    if (sigma <= 0.0) {
-        // Without volatility the option is worth the larger of exercising now
-        // and holding to expiry (the discounted intrinsic value on the forward).
-        const double held = black76_price(K, D, F, sigma, flag);
-        return held > exercise_now ? held : exercise_now;
-    }
-    const double european = black76_price(K, D, F, sigma, flag);
-    // No discounting: holding is worth the European value, but never less
-    // than exercising now. A NaN European value (from infinite inputs) stays.
-    const double bound = exercise_now > european ? exercise_now : european;
-    if (D >= 1.0)
-        return bound;
-    // Where the approximation falls short of its bounds (with sigma so small
-    // that the exponents lose their precision, it gives up to the European
-    // value even when that is below the exercise value), the bound is the
-    // price. A NaN approximation stays NaN.
-    const double american = quadratic_approximation(S, K, D, F, sigma, flag, european);
-    return bound > american ? bound : american;
+double baw_price_with_spot_derivatives(double S, double K, double D, double F, double sigma,
+                                       std::int32_t flag, spot_derivatives &derivatives) noexcept
+{
+    with_spot_derivatives sink{&derivatives};
+    return american_price(S, K, D, F, sigma, flag, sink);
 }
 
 }  // namespace vornet

@@ -42,6 +42,19 @@ double put_critical_objective(double x, void *record) noexcept;
 double baw_price_core(double S, double K, double D, double F, double sigma,
                       std::int32_t flag) noexcept;
 
+// The first two derivatives of the American price in the spot, with the
+// carry F/S (and D, sigma) held: beyond the critical spot those of the
+// exercise value, below it those of the European price plus the premium
+// A (S/S*)^q, whose S* does not depend on S.
+struct spot_derivatives {
+    double delta;
+    double gamma;
+};
+
+// baw_price_core's price, bit for bit, with its delta and gamma.
+double baw_price_with_spot_derivatives(double S, double K, double D, double F, double sigma,
+                                       std::int32_t flag, spot_derivatives &derivatives) noexcept;
+
 }  // namespace vornet
 
 #endif

@@ -1,6 +1,7 @@
 #include "implied_vol.h"
 
 #include <cmath>
+#include <limits>
 
 #include "baw.h"
 #include "root_finder.h"
@@ -29,16 +30,17 @@ double implied_vol_objective(double sigma, void *record) noexcept
     return baw_price_core(a.S, a.K, a.D, a.F, sigma, a.flag) - a.price;
 }
 
-double baw_implied_vol_core(double price, double S, double K, double D, double F,
-                            std::int32_t flag) noexcept
+implied_vol_result solve_implied_vol(double price, double S, double K, double D, double F,
+                                     std::int32_t flag) noexcept
 {
+    constexpr double nan = std::numeric_limits<double>::quiet_NaN();
     // A NaN input has no solution, whatever the price (the exercise value
     // below would count a NaN spot or strike as zero).
     if (std::isnan(price) || std::isnan(S) || std::isnan(K) || std::isnan(D) || std::isnan(F))
-        return no_solution;
+        return {nan, implied_vol_status::invalid_input};
     // Zero and negative prices end here.
     if (exercise_value(S, K, flag) + time_value_tol >= price)
-        return 0.0;
+        return {nan, implied_vol_status::no_time_value};
 
     // Double the upper end from 1 while the model price is still short of the
     // target; the last model price evaluated is the one at the final hi.
@@ -51,7 +53,7 @@ double baw_implied_vol_core(double price, double S, double K, double D, double F
         hi = hi + hi;
     }
     if (hi >= sigma_cap)
-        return no_solution;
+        return {nan, implied_vol_status::above_maximum};
 
     // Sign test on [1e-8, hi]. A NaN end (a NaN model price) shows no
     // sign change either: handed to the root finder it would come back as
@@ -59,11 +61,34 @@ double baw_implied_vol_core(double price, double S, double K, double D, double F
     implied_vol_args args{S, K, D, F, price, flag};
     const double f_lo = baw_price_core(S, K, D, F, sigma_lo, flag) - price;
     const double f_hi = model_hi - price;
-    if (!(f_hi * f_lo <= 0.0))
-        return no_solution;
+    if (!(f_hi * f_lo <= 0.0)) {
+        // The loop left price <= model_hi, so a number here means that the
+        // price is below the model's lowest.
+        return {nan, f_lo > 0.0 ? implied_vol_status::no_time_value
+                                : implied_vol_status::invalid_input};
+    }
 
-    return brentq(implied_vol_objective, sigma_lo, hi, &args, time_value_tol,
-                  time_value_tol, implied_vol_maxiter);
+    bool converged = true;
+    const double sigma = brentq(implied_vol_objective, sigma_lo, hi, &args, time_value_tol,
+                                time_value_tol, implied_vol_maxiter, &converged);
+    return {sigma, converged ? implied_vol_status::solved : implied_vol_status::no_convergence};
+}
+
+double baw_implied_vol_core(double price, double S, double K, double D, double F,
+                            std::int32_t flag) noexcept
+{
+    const implied_vol_result result = solve_implied_vol(price, S, K, D, F, flag);
+    switch (result.status) {
+    case implied_vol_status::solved:
+    case implied_vol_status::no_convergence:
+        return result.sigma;
+    case implied_vol_status::no_time_value:
+        // Only a price at or below the exercise value answers 0.0; one below
+        // the model's lowest price above it has no sign change, -1.0.
+        return exercise_value(S, K, flag) + time_value_tol >= price ? 0.0 : no_solution;
+    default:
+        return no_solution;
+    }
 }
 
 }  // namespace vornet

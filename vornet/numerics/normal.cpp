@@ -63,8 +63,10 @@ double norm_cdf(double x) noexcept
     if (!(x <= tail_threshold))
         return std::erfc(negated(x) * inv_sqrt2) * 0.5;
     const double a = tail_series(x);
-    return (negated(std::exp((x * -0.5) * x) * inv_sqrt_2pi) * a) / x;
+    return (negated(norm_pdf(x)) * a) / x;
 }
+
+double norm_pdf(double x) noexcept { return std::exp((x * -0.5) * x) * inv_sqrt_2pi; }
 
 double black76_d1(double F, double K, double sigma) noexcept
 {

@@ -10,6 +10,9 @@ namespace vornet {
 // N(x) for any double, NaN and infinities included.
 double norm_cdf(double x) noexcept;
 
+// phi(x) = exp(-x^2/2) / sqrt(2 pi), the standard normal density.
+double norm_pdf(double x) noexcept;
+
 // d1 = ln(F/K)/sigma + sigma/2 of the Black-76 formula, for sigma > 0.
 double black76_d1(double F, double K, double sigma) noexcept;
 

@@ -31,9 +31,10 @@ inline constexpr char brentq_capsule_name[] =
 void bind_brentq(brentq_fn entry) noexcept;
 
 // Brent's method on [xa, xb]. An end where f is exactly 0 is returned at once,
-// ends of equal sign give 0.0, an exhausted limit gives the last iterate.
+// ends of equal sign give 0.0, an exhausted limit gives the last iterate (and,
+// when `converged` is given, sets it to false; otherwise it is set to true).
 double brentq(objective_fn f, double xa, double xb, void *record, double xtol,
-              double rtol, int maxiter) noexcept;
+              double rtol, int maxiter, bool *converged = nullptr) noexcept;
 
 }  // namespace vornet
 

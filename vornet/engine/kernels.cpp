@@ -1,0 +1,170 @@
+#include "kernels.h"
+
+#include <cmath>
+#include <limits>
+
+#include "../numerics/baw.h"
+#include "../numerics/greeks.h"
+#include "../numerics/implied_vol.h"
+#include "../numerics/market_terms.h"
+#include "../numerics/option_flag.h"
+
+namespace vornet::engine {
+
+namespace {
+
+constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+
+std::int32_t flag_of(bool is_call) noexcept { return is_call ? flag_call : flag_put; }
+
+bool valid_model(double S, double K, double D, double F) noexcept
+{
+    return valid_option(S, K, 1.0, D, F);
+}
+
+bool valid_deviation(double v) noexcept { return std::isfinite(v) && v >= 0.0; }
+
+// The inversion for inputs already checked or not: invalid ones never reach
+// the solver, and every outcome but a solved one is NaN.
+double solve(double price, double S, double K, double D, double F, bool valid, bool is_call,
+             std::int8_t *status) noexcept
+{
+    implied_vol_result result{nan, implied_vol_status::invalid_input};
+    if (valid && std::isfinite(price) && price >= 0.0)
+        result = solve_implied_vol(price, S, K, D, F, flag_of(is_call));
+    *status = static_cast<std::int8_t>(result.status);
+    return result.status == implied_vol_status::solved ? result.sigma : nan;
+}
+
+void write_greeks(const option_greeks &g, double *out) noexcept
+{
+    out[0] = g.delta;
+    out[1] = g.gamma;
+    out[2] = g.vega;
+    out[3] = g.theta;
+    out[4] = g.rho;
+}
+
+// S, K, D, F, sigma
+void price_model(const double *in, bool is_call, double *out, std::int8_t *) noexcept
+{
+    const double S = in[0], K = in[1], D = in[2], F = in[3], sigma = in[4];
+    out[0] = valid_model(S, K, D, F) && valid_deviation(sigma)
+                 ? baw_price_core(S, K, D, F, sigma, flag_of(is_call))
+                 : nan;
+}
+
+// S, K, T, r, q, vol
+void price_rates(const double *in, bool is_call, double *out, std::int8_t *) noexcept
+{
+    const double S = in[0], K = in[1], T = in[2], r = in[3], q = in[4], vol = in[5];
+    const double D = discount_factor(T, r);
+    const double F = forward_price(S, T, r, q);
+    out[0] = valid_option(S, K, T, D, F) && valid_deviation(vol)
+                 ? baw_price_core(S, K, D, F, total_deviation(T, vol), flag_of(is_call))
+                 : nan;
+}
+
+// S, K, T, D, F, vol
+void price_forward(const double *in, bool is_call, double *out, std::int8_t *) noexcept
+{
+    const double S = in[0], K = in[1], T = in[2], D = in[3], F = in[4], vol = in[5];
+    out[0] = valid_option(S, K, T, D, F) && valid_deviation(vol)
+                 ? baw_price_core(S, K, D, F, total_deviation(T, vol), flag_of(is_call))
+                 : nan;
+}
+
+// price, S, K, D, F
+void implied_sigma_model(const double *in, bool is_call, double *out,
+                         std::int8_t *status) noexcept
+{
+    const double price = in[0], S = in[1], K = in[2], D = in[3], F = in[4];
+    out[0] = solve(price, S, K, D, F, valid_model(S, K, D, F), is_call, status);
+}
+
+// price, S, K, T, r, q
+void implied_vol_rates(const double *in, bool is_call, double *out,
+                       std::int8_t *status) noexcept
+{
+    const double price = in[0], S = in[1], K = in[2], T = in[3], r = in[4], q = in[5];
+    const double D = discount_factor(T, r);
+    const double F = forward_price(S, T, r, q);
+    out[0] = solve(price, S, K, D, F, valid_option(S, K, T, D, F), is_call, status)
+             / std::sqrt(T);
+}
+
+// price, S, K, T, D, F
+void implied_vol_forward(const double *in, bool is_call, double *out,
+                         std::int8_t *status) noexcept
+{
+    const double price = in[0], S = in[1], K = in[2], T = in[3], D = in[4], F = in[5];
+    out[0] = solve(price, S, K, D, F, valid_option(S, K, T, D, F), is_call, status)
+             / std::sqrt(T);
+}
+
+// S, K, T, r, q, vol
+void greeks_rates(const double *in, bool is_call, double *out, std::int8_t *) noexcept
+{
+    write_greeks(baw_greeks(in[0], in[1], in[2], in[3], in[4], in[5], flag_of(is_call)), out);
+}
+
+// S, K, T, D, F, vol: at the rates that give D and F
+void greeks_forward(const double *in, bool is_call, double *out, std::int8_t *) noexcept
+{
+    const double S = in[0], K = in[1], T = in[2], D = in[3], F = in[4], vol = in[5];
+    if (!valid_option(S, K, T, D, F)) {
+        write_greeks({nan, nan, nan, nan, nan}, out);
+        return;
+    }
+    const market_rates rates = rates_of(S, T, D, F);
+    write_greeks(baw_greeks(S, K, T, rates.r, rates.q, vol, flag_of(is_call)), out);
+}
+
+#define VORNET_ENGINE_WORKERS_DOC                                                                 \
+    "workers splits the loop over native threads: 1 (the default), -1 for every core the "       \
+    "process may use, -k for all but k-1; the results do not depend on it.\n"
+
+}  // namespace
+
+const kernel_def kernels[kernel_count] = {
+    {"price", "price($module, S, K, D, F, sigma, is_call, /, workers=1)\n--\n\n"
+              "American price in the model's terms: discount factor D, forward F, total "
+              "standard deviation sigma; NaN where an input is invalid.\n" VORNET_ENGINE_WORKERS_DOC,
+     5, {"S", "K", "D", "F", "sigma"}, 1, false, price_model},
+    {"price_rates", "price_rates($module, S, K, T, r, q, vol, is_call, /, workers=1)\n--\n\n"
+                    "American price in market terms: years T, continuously compounded r and q, "
+                    "annualised vol; NaN where an input is invalid.\n" VORNET_ENGINE_WORKERS_DOC,
+     6, {"S", "K", "T", "r", "q", "vol"}, 1, false, price_rates},
+    {"price_forward", "price_forward($module, S, K, T, D, F, vol, is_call, /, workers=1)\n--\n\n"
+                      "American price from the discount factor D and forward F, annualised vol "
+                      "over T years; NaN where an input is invalid.\n" VORNET_ENGINE_WORKERS_DOC,
+     6, {"S", "K", "T", "D", "F", "vol"}, 1, false, price_forward},
+    {"implied_sigma",
+     "implied_sigma($module, price, S, K, D, F, is_call, /, workers=1)\n--\n\n"
+     "Implied total standard deviation and its status (0 solved, 1 no time value, 2 above the "
+     "model's maximum, 3 invalid input, 4 no convergence); NaN unless solved.\n"
+     VORNET_ENGINE_WORKERS_DOC,
+     5, {"price", "S", "K", "D", "F"}, 1, true, implied_sigma_model},
+    {"implied_vol_rates",
+     "implied_vol_rates($module, price, S, K, T, r, q, is_call, /, workers=1)\n--\n\n"
+     "Implied annualised volatility in market terms and its status; NaN unless solved.\n"
+     VORNET_ENGINE_WORKERS_DOC,
+     6, {"price", "S", "K", "T", "r", "q"}, 1, true, implied_vol_rates},
+    {"implied_vol_forward",
+     "implied_vol_forward($module, price, S, K, T, D, F, is_call, /, workers=1)\n--\n\n"
+     "Implied annualised volatility from the discount factor and forward, and its status; NaN "
+     "unless solved.\n" VORNET_ENGINE_WORKERS_DOC,
+     6, {"price", "S", "K", "T", "D", "F"}, 1, true, implied_vol_forward},
+    {"greeks_rates", "greeks_rates($module, S, K, T, r, q, vol, is_call, /, workers=1)\n--\n\n"
+                     "delta, gamma, vega (per 1.00 of vol), theta (per year) and rho (per 1.00 "
+                     "of r) in market terms; NaN where an input is invalid or vol <= 0.\n"
+                     VORNET_ENGINE_WORKERS_DOC,
+     6, {"S", "K", "T", "r", "q", "vol"}, 5, false, greeks_rates},
+    {"greeks_forward",
+     "greeks_forward($module, S, K, T, D, F, vol, is_call, /, workers=1)\n--\n\n"
+     "The five Greeks from the discount factor and forward, at the rates r = -ln(D)/T and "
+     "q = r - ln(F/S)/T that give them.\n" VORNET_ENGINE_WORKERS_DOC,
+     6, {"S", "K", "T", "D", "F", "vol"}, 5, false, greeks_forward},
+};
+
+}  // namespace vornet::engine

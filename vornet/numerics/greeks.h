@@ -1,0 +1,38 @@
+// Sensitivities of the American price in market terms.
+//
+// delta = dP/dS and gamma = d2P/dS2 with r, q, T and vol held (the forward
+// moves with the spot) come from the formula itself; vega = dP/dvol (per
+// 1.00 of volatility), theta = -dP/dT (per year) and rho = dP/dr (per 1.00
+// of rate, q held) move the critical spot as well and are differences of
+// the exact price:
+//   f'(x) ~ (f(x-2h) - 8 f(x-h) + 8 f(x+h) - f(x+2h)) / 12h,  error O(h^4),
+// with h a hundredth of the input's own scale (vol, T, and for r the
+// sigma / T over which the forward moves by a hundredth of a deviation).
+// At r = 0 the model switches to its undiscounted branch, so rho's stencil
+// never crosses it: one-sided (five points, also O(h^4)) where it would.
+#ifndef VORNET_NUMERICS_GREEKS_H
+#define VORNET_NUMERICS_GREEKS_H
+
+#include <cstdint>
+
+namespace vornet {
+
+struct option_greeks {
+    double delta;
+    double gamma;
+    double vega;
+    double theta;
+    double rho;
+};
+
+// The American price at S, K, T, r, q, vol (market_terms.h).
+double market_price(double S, double K, double T, double r, double q, double vol,
+                    std::int32_t flag) noexcept;
+
+// The five Greeks, for vol > 0; NaN in all five otherwise.
+option_greeks baw_greeks(double S, double K, double T, double r, double q, double vol,
+                         std::int32_t flag) noexcept;
+
+}  // namespace vornet
+
+#endif
