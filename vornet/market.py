@@ -1,0 +1,574 @@
+"""American options in market terms, over NumPy arrays and pandas Series.
+
+Every function here takes spot ``S``, strike ``K``, time to expiry ``T`` in
+years, and either a continuously compounded rate ``r`` and dividend yield
+``q`` or (the ``*_at_forward`` forms) the discount factor and forward
+directly. The model underneath is written in total-variance terms::
+
+    discount = exp(-r * T)
+    forward  = S * exp((r - q) * T)
+    sigma    = vol * sqrt(T)          (total standard deviation)
+
+and back, ``r = -log(discount) / T`` and ``q = r - log(forward / S) / T``.
+
+Inputs broadcast against each other by NumPy's rules. Python numbers in give
+a float out, arrays give an array of the broadcast shape, and pandas Series
+give a Series on the same index. Inputs are never written to. An element
+that the model cannot take (a NaN, an infinity, a spot, strike, time,
+discount factor or forward that is not positive, a negative volatility)
+gives NaN in its place; the other elements are computed as usual.
+
+``workers`` splits the loop over native threads, as in SciPy: 1 by default,
+-1 for every core this process may use. The results do not depend on it.
+"""
+
+from __future__ import annotations
+
+import enum
+import sys
+from collections.abc import Callable
+from typing import Any, NamedTuple, TypeAlias
+
+import numpy as np
+import numpy.typing as npt
+
+from vornet import _engine
+
+__all__ = [
+    "price",
+    "price_at_forward",
+    "implied_vol",
+    "implied_vol_at_forward",
+    "greeks",
+    "greeks_at_forward",
+    "Greeks",
+    "IVStatus",
+    "ImpliedVolError",
+]
+
+#: What the functions accept for a number: a scalar, a sequence, an array of
+#: any real dtype, or a pandas Series.
+ArrayLike: TypeAlias = "npt.ArrayLike"
+#: An option's side: 'c', 'call', 'p' or 'put' in any case, or an array of them.
+KindLike: TypeAlias = "str | npt.ArrayLike"
+
+
+class IVStatus(enum.IntEnum):
+    """Why :func:`implied_vol` did or did not find a volatility."""
+
+    #: A volatility reproduces the price.
+    SOLVED = 0
+    #: The price is at or below the exercise value, or below the lowest price
+    #: the model gives (with carry, the discounted intrinsic value on the
+    #: forward), so no volatility is worth it.
+    NO_TIME_VALUE = 1
+    #: The price is above the model's price at a total standard deviation of 8.
+    ABOVE_MAXIMUM = 2
+    #: An input is NaN or infinite, a spot, strike, time, discount factor or
+    #: forward is not positive, or the price is negative.
+    INVALID_INPUT = 3
+    #: The root finder stopped at its iteration limit.
+    NO_CONVERGENCE = 4
+
+    @property
+    def reason(self) -> str:
+        return _REASONS[self]
+
+
+_REASONS = {
+    IVStatus.SOLVED: "solved",
+    IVStatus.NO_TIME_VALUE: "the price has no time value (it is at or below the exercise "
+                            "value, or below the model's lowest price)",
+    IVStatus.ABOVE_MAXIMUM: "the price is above the model's maximum",
+    IVStatus.INVALID_INPUT: "an input is invalid (NaN or infinite, a spot, strike, time, "
+                            "discount factor or forward that is not positive, or a negative "
+                            "price)",
+    IVStatus.NO_CONVERGENCE: "the root finder did not converge",
+}
+
+
+class ImpliedVolError(ValueError):
+    """Raised by ``implied_vol(..., errors='raise')`` at the first option
+    without a volatility; ``position`` is its index in the broadcast inputs
+    (``None`` for a single option) and ``status`` the reason."""
+
+    def __init__(self, message: str, position: tuple[int, ...] | None, status: IVStatus):
+        super().__init__(message)
+        self.position = position
+        self.status = status
+
+
+class Greeks(NamedTuple):
+    """The sensitivities of the American price.
+
+    delta and gamma are per unit of spot (the forward moving with the spot),
+    vega per 1.00 of volatility, theta per year of calendar time (minus the
+    derivative in ``T``), rho per 1.00 of rate with the dividend yield held.
+    """
+
+    delta: Any
+    gamma: Any
+    vega: Any
+    theta: Any
+    rho: Any
+
+
+# ---------------------------------------------------------------------------
+# Inputs
+
+_SIDES = {"c": True, "call": True, "p": False, "put": False}
+_NUMBER_TYPES = (float, int)
+
+
+def _side(kind: str) -> bool | None:
+    """True for a call, False for a put, None for anything else."""
+    side = _SIDES.get(kind)
+    if side is None:
+        side = _SIDES.get(kind.lower())
+    return side
+
+
+def _kind_error(value: object, position: tuple[int, ...] | None = None) -> ValueError:
+    where = "" if position is None else f" at position {position}"
+    return ValueError(f"kind must be 'c', 'p', 'call' or 'put' (in any case), "
+                      f"got {value!r}{where}")
+
+
+def _sides(kind: Any) -> np.ndarray:
+    """The sides of `kind` as a bool array (True for a call)."""
+    if isinstance(kind, str):
+        side = _side(kind)
+        if side is None:
+            raise _kind_error(kind)
+        return np.array(side)
+    values = kind.to_numpy() if _is_series(kind) else np.asarray(kind)
+    if values.dtype.kind == "O":
+        # Strings among other objects: anything that is not a string is wrong.
+        flat = values.reshape(-1)
+        for i, item in enumerate(flat):
+            if not isinstance(item, str):
+                raise _kind_error(item, np.unravel_index(i, values.shape) if values.ndim else None)
+        values = values.astype(str)
+    if values.dtype.kind not in "US":
+        raise TypeError(f"kind must be strings, not an array of {values.dtype}")
+    if values.dtype.kind == "S":
+        values = np.char.decode(values, "ascii", errors="replace")
+    lower = np.strings.lower(values)
+    calls = (lower == "c") | (lower == "call")
+    valid = calls | (lower == "p") | (lower == "put")
+    if not valid.all():
+        first = int(np.flatnonzero(~valid.reshape(-1))[0])
+        position = np.unravel_index(first, values.shape) if values.ndim else None
+        raise _kind_error(str(values.reshape(-1)[first]),
+                          tuple(int(i) for i in position) if position is not None else None)
+    return calls
+
+
+def _is_series(value: object) -> bool:
+    pandas = sys.modules.get("pandas")
+    return pandas is not None and isinstance(value, pandas.Series)
+
+
+def _as_float_array(name: str, value: Any) -> np.ndarray:
+    """`value` as float64, read-only to us: NumPy converts the dtype and
+    byte order, and a Series gives its values (missing ones as NaN)."""
+    try:
+        if _is_series(value):
+            array = value.to_numpy(dtype=np.float64, na_value=np.nan)
+        else:
+            array = np.asarray(value)
+            if array.dtype.kind == "c":
+                raise TypeError(f"{name} must be real, not {array.dtype}")
+            if array.dtype.kind in "mMUSV":
+                raise TypeError(f"{name} must be numbers, not {array.dtype}")
+            array = array.astype(np.float64, copy=False)
+    except (TypeError, ValueError) as error:
+        if str(error).startswith(name):
+            raise
+        raise type(error)(f"{name}: {error}") from error
+    return array
+
+
+class _Inputs:
+    """Arguments broadcast to one shape and flattened for the engine, with
+    what it takes to give the results the callers' form back."""
+
+    def __init__(self, names: tuple[str, ...], values: tuple[Any, ...], kind: Any):
+        series = [v for v in (*values, kind) if _is_series(v)]
+        self.index = None
+        self.name = None
+        if series:
+            self.index = series[0].index
+            for other in series[1:]:
+                if not other.index.equals(self.index):
+                    raise ValueError("Series inputs must share one index; align them first "
+                                     "(for example as columns of one DataFrame)")
+            names_seen = {s.name for s in series}
+            self.name = names_seen.pop() if len(names_seen) == 1 else None
+        arrays = [_as_float_array(n, v) for n, v in zip(names, values)]
+        sides = _sides(kind)
+        try:
+            self.shape = np.broadcast_shapes(*(a.shape for a in arrays), sides.shape)
+        except ValueError:
+            shapes = ", ".join(f"{n} {a.shape}" for n, a in zip(names, arrays))
+            raise ValueError(f"inputs could not be broadcast together: {shapes}, "
+                             f"kind {sides.shape}") from None
+        # Broadcasting makes views (a scalar becomes a zero stride); only an
+        # input of more than one dimension may need a copy to flatten.
+        self.flat = [np.broadcast_to(a, self.shape).reshape(-1) for a in arrays]
+        self.sides = np.broadcast_to(sides, self.shape).reshape(-1)
+        self.scalar = self.index is None and self.shape == ()
+
+    def wrap(self, flat: np.ndarray) -> Any:
+        """A result in the callers' form: float, array or Series."""
+        if self.scalar:
+            return flat.item()
+        result = flat.reshape(self.shape)
+        if self.index is not None:
+            pandas = sys.modules["pandas"]
+            return pandas.Series(result, index=self.index, name=self.name, copy=False)
+        return result
+
+
+def _scalar_side(values: tuple[Any, ...], kind: Any) -> bool | None:
+    """The side, when every input is a Python number and kind one string:
+    then the engine computes the option directly."""
+    if type(kind) is not str:
+        return None
+    for value in values:
+        if type(value) not in _NUMBER_TYPES:
+            return None
+    return _side(kind)
+
+
+# ---------------------------------------------------------------------------
+# Price
+
+
+def _price(kernel: Callable[..., Any], names: tuple[str, ...], values: tuple[Any, ...],
+           kind: Any, workers: int) -> Any:
+    side = _scalar_side(values, kind)
+    if side is not None:
+        return kernel(*values, side, workers)
+    inputs = _Inputs(names, values, kind)
+    return inputs.wrap(kernel(*inputs.flat, inputs.sides, workers))
+
+
+def price(S: ArrayLike, K: ArrayLike, T: ArrayLike, r: ArrayLike, q: ArrayLike,
+          vol: ArrayLike, kind: KindLike = "c", *, workers: int = 1) -> Any:
+    """American option price by the Barone-Adesi-Whaley approximation.
+
+    Parameters
+    ----------
+    S, K : array_like
+        Spot and strike.
+    T : array_like
+        Time to expiry in years.
+    r, q : array_like
+        Continuously compounded interest rate and dividend yield (or cost of
+        holding the underlying), per year.
+    vol : array_like
+        Annualised volatility; 0 gives the value without volatility.
+    kind : str or array_like of str, optional
+        ``'c'``/``'call'`` or ``'p'``/``'put'``, in any case. Default ``'c'``.
+    workers : int, optional
+        Native threads for the loop: 1 (default), -1 for every core.
+
+    Returns
+    -------
+    float, ndarray or Series
+        The price; NaN where an input is invalid.
+
+    Examples
+    --------
+    >>> import vornet
+    >>> round(vornet.price(100.0, 100.0, 1.0, 0.05, 0.02, 0.2, 'put'), 6)
+    6.672215
+    >>> vornet.price(100.0, [90, 100, 110], 0.5, 0.05, 0.0, 0.25, ['c', 'p', 'P']).round(4)
+    array([14.4371,  6.0147, 12.0556])
+    """
+    values = (S, K, T, r, q, vol)
+    return _price(_engine.price_rates, ("S", "K", "T", "r", "q", "vol"), values, kind, workers)
+
+
+def price_at_forward(S: ArrayLike, K: ArrayLike, T: ArrayLike, discount: ArrayLike,
+                     forward: ArrayLike, vol: ArrayLike, kind: KindLike = "c", *,
+                     workers: int = 1) -> Any:
+    """American option price from the discount factor and forward.
+
+    For users who have them (from a curve, or from
+    :func:`vornet.find_forward_baw`): ``discount = exp(-r T)`` and
+    ``forward = S exp((r - q) T)``. Otherwise as :func:`price`.
+
+    Parameters
+    ----------
+    S, K : array_like
+        Spot and strike.
+    T : array_like
+        Time to expiry in years.
+    discount, forward : array_like
+        Discount factor to expiry and forward price of the underlying.
+    vol : array_like
+        Annualised volatility.
+    kind : str or array_like of str, optional
+        ``'c'``/``'call'`` or ``'p'``/``'put'``, in any case. Default ``'c'``.
+    workers : int, optional
+        Native threads for the loop: 1 (default), -1 for every core.
+
+    Returns
+    -------
+    float, ndarray or Series
+        The price; NaN where an input is invalid.
+
+    Examples
+    --------
+    >>> import math, vornet
+    >>> D, F = math.exp(-0.05), 100.0 * math.exp(0.03)
+    >>> round(vornet.price_at_forward(100.0, 100.0, 1.0, D, F, 0.2, 'put'), 6)
+    6.672215
+    """
+    values = (S, K, T, discount, forward, vol)
+    names = ("S", "K", "T", "discount", "forward", "vol")
+    return _price(_engine.price_forward, names, values, kind, workers)
+
+
+# ---------------------------------------------------------------------------
+# Implied volatility
+
+
+def _first_failure(status: np.ndarray) -> int | None:
+    failed = np.flatnonzero(status.reshape(-1) != IVStatus.SOLVED)
+    return int(failed[0]) if failed.size else None
+
+
+def _raise_failure(status: IVStatus, position: tuple[int, ...] | None, label: Any = None):
+    where = "the option" if position is None else f"the option at position {position}"
+    if label is not None:
+        where += f" (index {label!r})"
+    raise ImpliedVolError(f"no implied volatility for {where}: {status.reason}", position,
+                          status)
+
+
+def _implied_vol(kernel: Callable[..., Any], names: tuple[str, ...], values: tuple[Any, ...],
+                 kind: Any, full_output: bool, errors: str, workers: int) -> Any:
+    if errors not in ("ignore", "raise"):
+        raise ValueError(f"errors must be 'ignore' or 'raise', got {errors!r}")
+    side = _scalar_side(values, kind)
+    if side is not None:
+        vol, code = kernel(*values, side, workers)
+        status = IVStatus(code)
+        if errors == "raise" and status is not IVStatus.SOLVED:
+            _raise_failure(status, None)
+        return (vol, status) if full_output else vol
+
+    inputs = _Inputs(names, values, kind)
+    vol, status = kernel(*inputs.flat, inputs.sides, workers)
+    if errors == "raise":
+        first = _first_failure(status)
+        if first is not None:
+            position = None
+            label = None
+            if not inputs.scalar:
+                position = tuple(int(i) for i in np.unravel_index(first, inputs.shape))
+            if inputs.index is not None:
+                label = inputs.index[first]
+            _raise_failure(IVStatus(int(status[first])), position, label)
+    if not full_output:
+        return inputs.wrap(vol)
+    if inputs.scalar:
+        return vol.item(), IVStatus(int(status[0]))
+    wrapped_status = inputs.wrap(status)
+    if inputs.index is not None:
+        wrapped_status.name = "status"
+    return inputs.wrap(vol), wrapped_status
+
+
+_FULL_OUTPUT_DOC = """
+    Returns
+    -------
+    vol : float, ndarray or Series
+        The annualised implied volatility; NaN where there is none.
+    status : IVStatus, ndarray of int8 or Series
+        Only with ``full_output=True``: per option, an :class:`IVStatus`
+        code saying why there is no volatility (``IVStatus.SOLVED``, 0,
+        where there is one).
+
+    Raises
+    ------
+    ImpliedVolError
+        With ``errors='raise'``, at the first option (in C order) without
+        a volatility, naming its position and the reason.
+"""
+
+
+def implied_vol(price: ArrayLike, S: ArrayLike, K: ArrayLike, T: ArrayLike, r: ArrayLike,
+                q: ArrayLike, kind: KindLike = "c", *, full_output: bool = False,
+                errors: str = "ignore", workers: int = 1) -> Any:
+    """Annualised volatility at which the American price equals `price`.
+
+    The inversion brackets the total standard deviation from 1e-8 upwards
+    (doubling from 1 while the model price is short of the target, up to 8)
+    and solves by Brent's method to 1e-10. Prices at or below the exercise
+    value have no volatility.
+
+    Parameters
+    ----------
+    price : array_like
+        Option prices.
+    S, K, T, r, q : array_like
+        As in :func:`price`.
+    kind : str or array_like of str, optional
+        ``'c'``/``'call'`` or ``'p'``/``'put'``, in any case. Default ``'c'``.
+    full_output : bool, optional
+        Also return a status per option.
+    errors : {'ignore', 'raise'}, optional
+        ``'ignore'`` (default) returns NaN where there is no volatility, like
+        NumPy; ``'raise'`` raises :class:`ImpliedVolError` instead.
+    workers : int, optional
+        Native threads for the loop: 1 (default), -1 for every core.
+    {returns}
+    Examples
+    --------
+    >>> import vornet
+    >>> round(vornet.implied_vol(6.672215293259992, 100.0, 100.0, 1.0, 0.05, 0.02, 'p'), 8)
+    0.2
+    >>> vol, status = vornet.implied_vol([1.0, 0.3, 120.0, float('nan')], 100.0, 100.5, 1.0,
+    ...                                  0.05, 0.0, 'p', full_output=True)
+    >>> vol.round(6)
+    array([0.049497,      nan,      nan,      nan])
+    >>> [vornet.IVStatus(s).name for s in status]
+    ['SOLVED', 'NO_TIME_VALUE', 'ABOVE_MAXIMUM', 'INVALID_INPUT']
+    """
+    values = (price, S, K, T, r, q)
+    names = ("price", "S", "K", "T", "r", "q")
+    return _implied_vol(_engine.implied_vol_rates, names, values, kind, full_output, errors,
+                        workers)
+
+
+def implied_vol_at_forward(price: ArrayLike, S: ArrayLike, K: ArrayLike, T: ArrayLike,
+                           discount: ArrayLike, forward: ArrayLike, kind: KindLike = "c", *,
+                           full_output: bool = False, errors: str = "ignore",
+                           workers: int = 1) -> Any:
+    """Annualised implied volatility from the discount factor and forward.
+
+    The total standard deviation solved is exactly that of
+    :func:`vornet.baw_implied_vol` at the same ``discount`` and ``forward``;
+    the result is it divided by ``sqrt(T)``.
+
+    Parameters
+    ----------
+    price : array_like
+        Option prices.
+    S, K, T, discount, forward : array_like
+        As in :func:`price_at_forward`.
+    kind : str or array_like of str, optional
+        ``'c'``/``'call'`` or ``'p'``/``'put'``, in any case. Default ``'c'``.
+    full_output : bool, optional
+        Also return a status per option.
+    errors : {'ignore', 'raise'}, optional
+        ``'ignore'`` (default) returns NaN where there is no volatility;
+        ``'raise'`` raises :class:`ImpliedVolError` instead.
+    workers : int, optional
+        Native threads for the loop: 1 (default), -1 for every core.
+    {returns}
+    Examples
+    --------
+    >>> import math, vornet
+    >>> D, F = math.exp(-0.05), 100.0 * math.exp(0.03)
+    >>> round(vornet.implied_vol_at_forward(6.672215293259992, 100.0, 100.0, 1.0, D, F, 'p'), 8)
+    0.2
+    """
+    values = (price, S, K, T, discount, forward)
+    names = ("price", "S", "K", "T", "discount", "forward")
+    return _implied_vol(_engine.implied_vol_forward, names, values, kind, full_output, errors,
+                        workers)
+
+
+implied_vol.__doc__ = implied_vol.__doc__.replace("{returns}", _FULL_OUTPUT_DOC)
+implied_vol_at_forward.__doc__ = implied_vol_at_forward.__doc__.replace("{returns}",
+                                                                        _FULL_OUTPUT_DOC)
+
+# ---------------------------------------------------------------------------
+# Greeks
+
+
+def _greeks(kernel: Callable[..., Any], names: tuple[str, ...], values: tuple[Any, ...],
+            kind: Any, workers: int) -> Greeks:
+    side = _scalar_side(values, kind)
+    if side is not None:
+        return Greeks(*kernel(*values, side, workers))
+    inputs = _Inputs(names, values, kind)
+    results = kernel(*inputs.flat, inputs.sides, workers)
+    wrapped = [inputs.wrap(result) for result in results]
+    if inputs.index is not None:
+        for field, series in zip(Greeks._fields, wrapped):
+            series.name = field
+    return Greeks(*wrapped)
+
+
+_GREEKS_DOC = """
+    Returns
+    -------
+    Greeks
+        A named tuple ``(delta, gamma, vega, theta, rho)`` of floats, arrays
+        or Series: delta and gamma per unit of spot, vega per 1.00 of
+        volatility, theta per year (the change of the price as calendar time
+        passes, ``-dP/dT``), rho per 1.00 of rate with the dividend yield
+        held. NaN where an input is invalid or ``vol`` is not positive.
+
+    Notes
+    -----
+    delta and gamma are the derivatives of the approximation's formula (the
+    critical spot does not depend on the spot); vega, theta and rho move the
+    critical spot too and are five-point differences of the exact price,
+    accurate to about 1e-9 relative away from the critical spot.
+"""
+
+
+def greeks(S: ArrayLike, K: ArrayLike, T: ArrayLike, r: ArrayLike, q: ArrayLike,
+           vol: ArrayLike, kind: KindLike = "c", *, workers: int = 1) -> Greeks:
+    """Sensitivities of the American price in market terms.
+
+    Parameters
+    ----------
+    S, K, T, r, q, vol, kind, workers
+        As in :func:`price`.
+    {returns}
+    Examples
+    --------
+    >>> import vornet
+    >>> g = vornet.greeks(100.0, 100.0, 1.0, 0.05, 0.02, 0.2, 'put')
+    >>> [round(x, 4) for x in g]
+    [-0.4187, 0.0211, 38.0959, -2.7326, -33.7671]
+    """
+    values = (S, K, T, r, q, vol)
+    return _greeks(_engine.greeks_rates, ("S", "K", "T", "r", "q", "vol"), values, kind, workers)
+
+
+def greeks_at_forward(S: ArrayLike, K: ArrayLike, T: ArrayLike, discount: ArrayLike,
+                      forward: ArrayLike, vol: ArrayLike, kind: KindLike = "c", *,
+                      workers: int = 1) -> Greeks:
+    """Sensitivities of the American price from the discount factor and forward.
+
+    They are those of :func:`greeks` at the rates that give ``discount`` and
+    ``forward``: ``r = -log(discount) / T``, ``q = r - log(forward / S) / T``.
+
+    Parameters
+    ----------
+    S, K, T, discount, forward, vol, kind, workers
+        As in :func:`price_at_forward`.
+    {returns}
+    Examples
+    --------
+    >>> import math, vornet
+    >>> D, F = math.exp(-0.05), 100.0 * math.exp(0.03)
+    >>> round(vornet.greeks_at_forward(100.0, 100.0, 1.0, D, F, 0.2, 'put').delta, 4)
+    -0.4187
+    """
+    values = (S, K, T, discount, forward, vol)
+    names = ("S", "K", "T", "discount", "forward", "vol")
+    return _greeks(_engine.greeks_forward, names, values, kind, workers)
+
+
+greeks.__doc__ = greeks.__doc__.replace("{returns}", _GREEKS_DOC)
+greeks_at_forward.__doc__ = greeks_at_forward.__doc__.replace("{returns}", _GREEKS_DOC)
