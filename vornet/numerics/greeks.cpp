@@ -10,33 +10,68 @@ namespace vornet {
 
 namespace {
 
-constexpr double relative_step = 1e-2;
-// The smallest total deviation rho's step is scaled by.
-constexpr double min_rate_scale = 1e-3;
+constexpr double relative_step = 1e-3;
+constexpr int max_halvings = 8;
+constexpr double agreement = 1e-9;
+constexpr double agreement_floor = 1e-12;
+// rho's first step: a basis point, or a thousandth of r when that is smaller.
+constexpr double rate_step = 1e-4;
 
-// Five-point stencils for f' at x: central, or one-sided towards +h (a
-// negative h looks the other way).
+// A five-point difference of f at x with step h that stays off the
+// exercise region: where the price is the exercise value it does not depend
+// on vol, T or r, and the holding value's derivative jumps there. The
+// stencil is central unless `side` allows one direction only (+1 forwards,
+// -1 backwards), or a central point falls in the exercise region; then it
+// looks the other way.
 template <typename F>
-double central_difference(F f, double x, double h) noexcept
+double stencil(F f, double x, double h, double exercise, int side) noexcept
 {
-    return (f(x - 2.0 * h) - 8.0 * f(x - h) + 8.0 * f(x + h) - f(x + 2.0 * h)) / (12.0 * h);
+    const auto exercised = [&](double price) { return exercise > 0.0 && price == exercise; };
+    if (side == 0) {
+        const double m2 = f(x - 2.0 * h), m1 = f(x - h), p1 = f(x + h), p2 = f(x + 2.0 * h);
+        const bool below = exercised(m2) || exercised(m1);
+        const bool above = exercised(p1) || exercised(p2);
+        if (below == above)
+            return (m2 - 8.0 * m1 + 8.0 * p1 - p2) / (12.0 * h);
+        side = below ? 1 : -1;
+    }
+    const double s = side * h;
+    return (-25.0 * f(x) + 48.0 * f(x + s) - 36.0 * f(x + 2.0 * s) + 16.0 * f(x + 3.0 * s)
+            - 3.0 * f(x + 4.0 * s))
+           / (12.0 * s);
 }
 
+// Halving the step until two differences agree: close to the exercise
+// region the price bends over a small fraction of the input, and the first
+// step is too coarse there. The error of the answer is about a sixteenth of
+// the last disagreement. Once the disagreement grows instead, rounding has
+// taken over, and the previous difference is the better one.
 template <typename F>
-double one_sided_difference(F f, double x, double h) noexcept
+double difference(F f, double x, double h, double exercise, int side) noexcept
 {
-    return (-25.0 * f(x) + 48.0 * f(x + h) - 36.0 * f(x + 2.0 * h) + 16.0 * f(x + 3.0 * h)
-            - 3.0 * f(x + 4.0 * h))
-           / (12.0 * h);
+    double previous = stencil(f, x, h, exercise, side);
+    double previous_gap = std::numeric_limits<double>::infinity();
+    for (int halving = 0; halving < max_halvings; ++halving) {
+        h *= 0.5;
+        const double current = stencil(f, x, h, exercise, side);
+        const double gap = std::fabs(current - previous);
+        if (gap <= agreement * std::fabs(current) + agreement_floor)
+            return current;
+        if (!(gap < previous_gap))
+            return previous;
+        previous = current;
+        previous_gap = gap;
+    }
+    return previous;
 }
 
-// dP/dr, its stencil kept on r's side of 0 (r = 0 itself is undiscounted).
-template <typename F>
-double rate_difference(F f, double r, double h) noexcept
+// The side r's stencil must keep to: r = 0 is the undiscounted branch, which
+// the discounted one does not reach continuously.
+int rate_side(double r, double h) noexcept
 {
     if (r > 0.0)
-        return r - 2.0 * h > 0.0 ? central_difference(f, r, h) : one_sided_difference(f, r, h);
-    return r + 2.0 * h < 0.0 ? central_difference(f, r, h) : one_sided_difference(f, r, -h);
+        return r - 2.0 * h > 0.0 ? 0 : 1;
+    return r + 2.0 * h < 0.0 ? 0 : -1;
 }
 
 }  // namespace
@@ -58,19 +93,24 @@ option_greeks baw_greeks(double S, double K, double T, double r, double q, doubl
         return {nan, nan, nan, nan, nan};
     }
     spot_derivatives spot{};
-    baw_price_with_spot_derivatives(S, K, D, F, total_deviation(T, vol), flag, spot);
+    const double price = baw_price_with_spot_derivatives(S, K, D, F, total_deviation(T, vol), flag,
+                                                         spot);
+    const double exercise = exercise_value(S, K, flag);
+    if (exercise > 0.0 && price == exercise)
+        return {spot.delta, spot.gamma, 0.0, 0.0, 0.0};
 
     const auto of_vol = [&](double v) { return market_price(S, K, T, r, q, v, flag); };
     const auto of_time = [&](double t) { return market_price(S, K, t, r, q, vol, flag); };
     const auto of_rate = [&](double x) { return market_price(S, K, T, x, q, vol, flag); };
-    const double sigma = total_deviation(T, vol);
-    const double rate_step = relative_step * (sigma > min_rate_scale ? sigma : min_rate_scale) / T;
+    const double r_step = r != 0.0 && relative_step * std::fabs(r) < rate_step
+                              ? relative_step * std::fabs(r)
+                              : rate_step;
     return {
         spot.delta,
         spot.gamma,
-        central_difference(of_vol, vol, relative_step * vol),
-        -central_difference(of_time, T, relative_step * T),
-        rate_difference(of_rate, r, rate_step),
+        difference(of_vol, vol, relative_step * vol, exercise, 0),
+        -difference(of_time, T, relative_step * T, exercise, 0),
+        difference(of_rate, r, r_step, exercise, rate_side(r, r_step)),
     };
 }
 

@@ -6,10 +6,14 @@
 // of rate, q held) move the critical spot as well and are differences of
 // the exact price:
 //   f'(x) ~ (f(x-2h) - 8 f(x-h) + 8 f(x+h) - f(x+2h)) / 12h,  error O(h^4),
-// with h a hundredth of the input's own scale (vol, T, and for r the
-// sigma / T over which the forward moves by a hundredth of a deviation).
-// At r = 0 the model switches to its undiscounted branch, so rho's stencil
-// never crosses it: one-sided (five points, also O(h^4)) where it would.
+// with h first a thousandth of vol or T, and for r a basis point or a
+// thousandth of r, whichever is smaller; h is halved until two successive
+// differences agree to 1e-9 relative (at most eight times), since close to
+// the exercise region the price bends over a small fraction of the input.
+// Where the price is the exercise value, vega, theta and rho are 0. A
+// stencil never reaches into the exercise region, where the holding value's
+// derivative jumps, nor across r = 0, where the model switches to its
+// undiscounted branch: it is one-sided (five points, also O(h^4)) instead.
 #ifndef VORNET_NUMERICS_GREEKS_H
 #define VORNET_NUMERICS_GREEKS_H
 
