@@ -26,7 +26,6 @@ from __future__ import annotations
 import importlib
 from typing import TYPE_CHECKING, Any
 
-from vornet._version import __version__
 from vornet.market import (
     Greeks,
     ImpliedVolError,
@@ -40,6 +39,7 @@ from vornet.market import (
 )
 
 if TYPE_CHECKING:
+    __version__: str
     from vornet.vornet_core import (
         baw_implied_vol,
         baw_price,
@@ -65,7 +65,14 @@ _CORE_FUNCTIONS = frozenset(
 
 
 def __getattr__(name: str) -> Any:
-    # The core's functions and the core itself, imported on first use.
+    # The core's functions and the core itself, imported on first use; the
+    # version, read from the installed distribution's metadata.
+    if name == "__version__":
+        from importlib.metadata import version
+
+        value = version("vornet")
+        globals()[name] = value
+        return value
     if name in _CORE_FUNCTIONS:
         core = importlib.import_module("vornet.vornet_core")
         value = getattr(core, name)

@@ -147,7 +147,7 @@ def _sides(kind: Any) -> np.ndarray:
         flat = values.reshape(-1)
         for i, item in enumerate(flat):
             if not isinstance(item, str):
-                raise _kind_error(item, np.unravel_index(i, values.shape) if values.ndim else None)
+                raise _kind_error(item, _position(i, values.shape))
         values = values.astype(str)
     if values.dtype.kind not in "US":
         raise TypeError(f"kind must be strings, not an array of {values.dtype}")
@@ -158,10 +158,16 @@ def _sides(kind: Any) -> np.ndarray:
     valid = calls | (lower == "p") | (lower == "put")
     if not valid.all():
         first = int(np.flatnonzero(~valid.reshape(-1))[0])
-        position = np.unravel_index(first, values.shape) if values.ndim else None
-        raise _kind_error(str(values.reshape(-1)[first]),
-                          tuple(int(i) for i in position) if position is not None else None)
+        raise _kind_error(str(values.reshape(-1)[first]), _position(first, values.shape))
     return calls
+
+
+def _position(flat_index: int, shape: tuple[int, ...]) -> tuple[int, ...] | None:
+    """The index in an array of `shape` of its element `flat_index` in C
+    order; None for a single value."""
+    if shape == ():
+        return None
+    return tuple(int(i) for i in np.unravel_index(flat_index, shape))
 
 
 def _is_series(value: object) -> bool:
@@ -366,10 +372,8 @@ def _implied_vol(kernel: Callable[..., Any], names: tuple[str, ...], values: tup
     if errors == "raise":
         first = _first_failure(status)
         if first is not None:
-            position = None
+            position = _position(first, inputs.shape)
             label = None
-            if not inputs.scalar:
-                position = tuple(int(i) for i in np.unravel_index(first, inputs.shape))
             if inputs.index is not None:
                 label = inputs.index[first]
             _raise_failure(IVStatus(int(status[first])), position, label)
@@ -383,22 +387,6 @@ def _implied_vol(kernel: Callable[..., Any], names: tuple[str, ...], values: tup
     return inputs.wrap(vol), wrapped_status
 
 
-_FULL_OUTPUT_DOC = """
-    Returns
-    -------
-    vol : float, ndarray or Series
-        The annualised implied volatility; NaN where there is none.
-    status : IVStatus, ndarray of int8 or Series
-        Only with ``full_output=True``: per option, an :class:`IVStatus`
-        code saying why there is no volatility (``IVStatus.SOLVED``, 0,
-        where there is one).
-
-    Raises
-    ------
-    ImpliedVolError
-        With ``errors='raise'``, at the first option (in C order) without
-        a volatility, naming its position and the reason.
-"""
 
 
 def implied_vol(price: ArrayLike, S: ArrayLike, K: ArrayLike, T: ArrayLike, r: ArrayLike,
@@ -426,7 +414,21 @@ def implied_vol(price: ArrayLike, S: ArrayLike, K: ArrayLike, T: ArrayLike, r: A
         NumPy; ``'raise'`` raises :class:`ImpliedVolError` instead.
     workers : int, optional
         Native threads for the loop: 1 (default), -1 for every core.
-    {returns}
+    Returns
+    -------
+    vol : float, ndarray or Series
+        The annualised implied volatility; NaN where there is none.
+    status : IVStatus, ndarray of int8 or Series
+        Only with ``full_output=True``: per option, an :class:`IVStatus`
+        code saying why there is no volatility (``IVStatus.SOLVED``, 0,
+        where there is one).
+
+    Raises
+    ------
+    ImpliedVolError
+        With ``errors='raise'``, at the first option (in C order) without
+        a volatility, naming its position and the reason.
+
     Examples
     --------
     >>> import vornet
@@ -470,7 +472,21 @@ def implied_vol_at_forward(price: ArrayLike, S: ArrayLike, K: ArrayLike, T: Arra
         ``'raise'`` raises :class:`ImpliedVolError` instead.
     workers : int, optional
         Native threads for the loop: 1 (default), -1 for every core.
-    {returns}
+    Returns
+    -------
+    vol : float, ndarray or Series
+        The annualised implied volatility; NaN where there is none.
+    status : IVStatus, ndarray of int8 or Series
+        Only with ``full_output=True``: per option, an :class:`IVStatus`
+        code saying why there is no volatility (``IVStatus.SOLVED``, 0,
+        where there is one).
+
+    Raises
+    ------
+    ImpliedVolError
+        With ``errors='raise'``, at the first option (in C order) without
+        a volatility, naming its position and the reason.
+
     Examples
     --------
     >>> import math, vornet
@@ -483,10 +499,6 @@ def implied_vol_at_forward(price: ArrayLike, S: ArrayLike, K: ArrayLike, T: Arra
     return _implied_vol(_engine.implied_vol_forward, names, values, kind, full_output, errors,
                         workers)
 
-
-implied_vol.__doc__ = implied_vol.__doc__.replace("{returns}", _FULL_OUTPUT_DOC)
-implied_vol_at_forward.__doc__ = implied_vol_at_forward.__doc__.replace("{returns}",
-                                                                        _FULL_OUTPUT_DOC)
 
 # ---------------------------------------------------------------------------
 # Greeks
@@ -506,7 +518,16 @@ def _greeks(kernel: Callable[..., Any], names: tuple[str, ...], values: tuple[An
     return Greeks(*wrapped)
 
 
-_GREEKS_DOC = """
+
+
+def greeks(S: ArrayLike, K: ArrayLike, T: ArrayLike, r: ArrayLike, q: ArrayLike,
+           vol: ArrayLike, kind: KindLike = "c", *, workers: int = 1) -> Greeks:
+    """Sensitivities of the American price in market terms.
+
+    Parameters
+    ----------
+    S, K, T, r, q, vol, kind, workers
+        As in :func:`price`.
     Returns
     -------
     Greeks
@@ -522,18 +543,7 @@ _GREEKS_DOC = """
     critical spot does not depend on the spot); vega, theta and rho move the
     critical spot too and are five-point differences of the exact price,
     accurate to about 1e-9 relative away from the critical spot.
-"""
 
-
-def greeks(S: ArrayLike, K: ArrayLike, T: ArrayLike, r: ArrayLike, q: ArrayLike,
-           vol: ArrayLike, kind: KindLike = "c", *, workers: int = 1) -> Greeks:
-    """Sensitivities of the American price in market terms.
-
-    Parameters
-    ----------
-    S, K, T, r, q, vol, kind, workers
-        As in :func:`price`.
-    {returns}
     Examples
     --------
     >>> import vornet
@@ -557,7 +567,22 @@ def greeks_at_forward(S: ArrayLike, K: ArrayLike, T: ArrayLike, discount: ArrayL
     ----------
     S, K, T, discount, forward, vol, kind, workers
         As in :func:`price_at_forward`.
-    {returns}
+    Returns
+    -------
+    Greeks
+        A named tuple ``(delta, gamma, vega, theta, rho)`` of floats, arrays
+        or Series: delta and gamma per unit of spot, vega per 1.00 of
+        volatility, theta per year (the change of the price as calendar time
+        passes, ``-dP/dT``), rho per 1.00 of rate with the dividend yield
+        held. NaN where an input is invalid or ``vol`` is not positive.
+
+    Notes
+    -----
+    delta and gamma are the derivatives of the approximation's formula (the
+    critical spot does not depend on the spot); vega, theta and rho move the
+    critical spot too and are five-point differences of the exact price,
+    accurate to about 1e-9 relative away from the critical spot.
+
     Examples
     --------
     >>> import math, vornet
@@ -568,7 +593,3 @@ def greeks_at_forward(S: ArrayLike, K: ArrayLike, T: ArrayLike, discount: ArrayL
     values = (S, K, T, discount, forward, vol)
     names = ("S", "K", "T", "discount", "forward", "vol")
     return _greeks(_engine.greeks_forward, names, values, kind, workers)
-
-
-greeks.__doc__ = greeks.__doc__.replace("{returns}", _GREEKS_DOC)
-greeks_at_forward.__doc__ = greeks_at_forward.__doc__.replace("{returns}", _GREEKS_DOC)
