@@ -16,9 +16,10 @@ deviation sigma), the compiled core :mod:`vornet.vornet_core`:
 
     baw_price, baw_implied_vol, vectorized_baw_implied_vol, find_forward_baw
 
-The core is imported when one of its functions is first used: it needs the
-interpreter lock, which the free-threaded interpreter turns back on when it
-is imported. Nothing else in the package needs the lock.
+Each name is imported on first use, so that ``import vornet`` costs nothing
+and the core is imported only when one of its functions is used: it needs
+the interpreter lock, which the free-threaded interpreter turns back on when
+it is imported. Nothing else in the package needs the lock.
 """
 
 from __future__ import annotations
@@ -26,20 +27,19 @@ from __future__ import annotations
 import importlib
 from typing import TYPE_CHECKING, Any
 
-from vornet.market import (
-    Greeks,
-    ImpliedVolError,
-    IVStatus,
-    greeks,
-    greeks_at_forward,
-    implied_vol,
-    implied_vol_at_forward,
-    price,
-    price_at_forward,
-)
-
 if TYPE_CHECKING:
     __version__: str
+    from vornet.market import (
+        Greeks,
+        ImpliedVolError,
+        IVStatus,
+        greeks,
+        greeks_at_forward,
+        implied_vol,
+        implied_vol_at_forward,
+        price,
+        price_at_forward,
+    )
     from vornet.vornet_core import (
         baw_implied_vol,
         baw_price,
@@ -59,25 +59,31 @@ __all__ = [
     "Greeks",
 ]
 
-_CORE_FUNCTIONS = frozenset(
-    {"baw_price", "baw_implied_vol", "vectorized_baw_implied_vol", "find_forward_baw"}
-)
+# Where each name comes from. Importing the package imports nothing else
+# (not even NumPy): a name's module is imported when the name is first used.
+_CORE_FUNCTIONS = ("baw_price", "baw_implied_vol", "vectorized_baw_implied_vol",
+                   "find_forward_baw")
+_HOMES = {name: "vornet.market" for name in __all__}
+_HOMES.update({name: "vornet.vornet_core" for name in _CORE_FUNCTIONS})
 
 
 def __getattr__(name: str) -> Any:
-    # The core's functions and the core itself, imported on first use; the
-    # version, read from the installed distribution's metadata.
-    if name == "__version__":
+    home = _HOMES.get(name)
+    if home is not None:
+        value = getattr(importlib.import_module(home), name)
+    elif name == "__version__":
         from importlib.metadata import version
 
         value = version("vornet")
-        globals()[name] = value
-        return value
-    if name in _CORE_FUNCTIONS:
-        core = importlib.import_module("vornet.vornet_core")
-        value = getattr(core, name)
-        globals()[name] = value
-        return value
-    if name == "vornet_core":
+    elif name == "vornet_core":
         return importlib.import_module("vornet.vornet_core")
-    raise AttributeError(f"module 'vornet' has no attribute {name!r}")
+    else:
+        raise AttributeError(f"module 'vornet' has no attribute {name!r}")
+    globals()[name] = value
+    return value
+
+
+def __dir__() -> list[str]:
+    # The core's functions are left out: listing the package (as help()
+    # does) would import the core.
+    return sorted(set(globals()) | set(__all__) | {"__version__"})
