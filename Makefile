@@ -41,6 +41,7 @@ sanitize:
 bench: $(INSTALLED)
 	$(PY) benchmarks/bench_batch.py
 	$(PY) benchmarks/bench_forward.py
+	$(PY) benchmarks/bench_engine.py
 
 # Compiles the module against CPython 3.14's headers, with and without the
 # free-threaded build's Py_GIL_DISABLED; skipped when they cannot be fetched.

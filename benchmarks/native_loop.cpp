@@ -1,0 +1,170 @@
+// vornet._native_loop: the implied-volatility inversion as a plain C++ loop,
+// the yardstick the engine's benchmark measures the engine against.
+//
+// implied_sigma(price, S, K, D, F, is_call, /, repeats=1) copies its inputs
+// (one-dimensional float64 buffers and a bool buffer of one length, any
+// layout) into contiguous arrays, then runs
+//
+//     for i in [0, n): sigma[i] = solve_implied_vol(price[i], ..., flag[i])
+//
+// `repeats` times with the thread detached from the interpreter, timing each
+// run with the steady clock. It returns (seconds, sigma): the list of
+// per-run times and the last run's sigma, NaN where not solved. Unlike the
+// engine, the loop does not screen the inputs first: it is meant for chains
+// the model is defined for, where the two must agree bit for bit.
+
+#include "../vornet/capi.h"
+
+#define NPY_NO_DEPRECATED_API NPY_1_25_API_VERSION
+#define NPY_TARGET_VERSION NPY_1_25_API_VERSION
+#include <numpy/arrayobject.h>
+
+#include <chrono>
+#include <cstdint>
+#include <limits>
+
+#include "../vornet/numerics/implied_vol.h"
+#include "../vornet/numerics/option_flag.h"
+
+namespace {
+
+using namespace vornet;
+
+constexpr int input_count = 5;
+const char *const input_names[input_count] = {"price", "S", "K", "D", "F"};
+
+// The loop's inputs, contiguous: column j at columns[j * n], the sides as
+// the numerics' flag codes.
+struct loop_inputs {
+    owned_array<double> columns;
+    owned_array<std::int32_t> flags;
+    Py_ssize_t n = 0;
+};
+
+int copy_inputs(PyObject *const *inputs, PyObject *is_call, loop_inputs &copy)
+{
+    array_view<bool> sides;
+    if (sides.acquire(is_call, PyBUF_STRIDES) < 0)
+        return -1;
+    copy.n = sides.size();
+    owned_array<bool> side_copy;
+    if (copy.columns.allocate(copy.n * input_count) < 0 || copy.flags.allocate(copy.n) < 0
+        || side_copy.allocate(copy.n) < 0)
+        return -1;
+    sides.copy_to(side_copy.data(), copy.n);
+    for (Py_ssize_t i = 0; i < copy.n; ++i)
+        copy.flags.data()[i] = side_copy.data()[i] ? flag_call : flag_put;
+    for (int j = 0; j < input_count; ++j) {
+        array_view<double> column;
+        if (column.acquire(inputs[j], PyBUF_STRIDES) < 0)
+            return -1;
+        if (column.size() != copy.n) {
+            PyErr_Format(PyExc_ValueError, "implied_sigma(): %s has %zd elements, is_call has %zd",
+                         input_names[j], column.size(), copy.n);
+            return -1;
+        }
+        column.copy_to(copy.columns.data() + j * copy.n, copy.n);
+    }
+    return 0;
+}
+
+// The loop itself: nothing but the numerics between one option and the next.
+void solve_all(const double *price, const double *S, const double *K, const double *D,
+               const double *F, const std::int32_t *flag, Py_ssize_t n, double *sigma) noexcept
+{
+    constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        const implied_vol_result r = solve_implied_vol(price[i], S[i], K[i], D[i], F[i], flag[i]);
+        sigma[i] = r.status == implied_vol_status::solved ? r.sigma : nan;
+    }
+}
+
+PyObject *implied_sigma(PyObject *, PyObject *args, PyObject *kwargs)
+{
+    static const char *keywords[] = {"", "", "", "", "", "", "repeats", nullptr};
+    PyObject *inputs[input_count];
+    PyObject *is_call;
+    Py_ssize_t repeats = 1;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOOO|n:implied_sigma",
+                                     const_cast<char **>(keywords), &inputs[0], &inputs[1],
+                                     &inputs[2], &inputs[3], &inputs[4], &is_call, &repeats))
+        return nullptr;
+    if (repeats < 1) {
+        PyErr_Format(PyExc_ValueError, "implied_sigma(): repeats must be at least 1, got %zd",
+                     repeats);
+        return nullptr;
+    }
+
+    loop_inputs copy;
+    if (copy_inputs(inputs, is_call, copy) < 0)
+        return nullptr;
+    const Py_ssize_t n = copy.n;
+    npy_intp shape[1] = {n};
+    py_ref sigma_array(PyArray_SimpleNew(1, shape, NPY_DOUBLE));
+    if (!sigma_array)
+        return nullptr;
+    double *sigma =
+        static_cast<double *>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(sigma_array.get())));
+    owned_array<double> seconds;
+    if (seconds.allocate(repeats) < 0)
+        return nullptr;
+
+    const double *columns = copy.columns.data();
+    {
+        detached_thread detached;
+        for (Py_ssize_t r = 0; r < repeats; ++r) {
+            const auto start = std::chrono::steady_clock::now();
+            solve_all(columns, columns + n, columns + 2 * n, columns + 3 * n, columns + 4 * n,
+                      copy.flags.data(), n, sigma);
+            const auto stop = std::chrono::steady_clock::now();
+            seconds.data()[r] = std::chrono::duration<double>(stop - start).count();
+        }
+    }
+
+    py_ref times(PyList_New(repeats));
+    if (!times)
+        return nullptr;
+    for (Py_ssize_t r = 0; r < repeats; ++r) {
+        PyObject *value = PyFloat_FromDouble(seconds.data()[r]);
+        if (value == nullptr)
+            return nullptr;
+        PyList_SET_ITEM(times.get(), r, value);
+    }
+    return PyTuple_Pack(2, times.get(), sigma_array.get());
+}
+
+PyMethodDef module_methods[] = {
+    {"implied_sigma", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&implied_sigma)),
+     METH_VARARGS | METH_KEYWORDS,
+     "implied_sigma($module, price, S, K, D, F, is_call, /, repeats=1)\n--\n\n"
+     "Runs the inversion over the options as a plain C++ loop, repeats times with the "
+     "interpreter released; returns (seconds per run, implied total standard deviation, NaN "
+     "unless solved).\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+int module_exec(PyObject *)
+{
+    return import_brentq() < 0 || PyArray_ImportNumPyAPI() < 0 ? -1 : 0;
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void *>(module_exec)},
+#if PY_VERSION_HEX >= 0x030D0000
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#endif
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "vornet._native_loop",
+    .m_doc = "The implied-volatility inversion as a plain C++ loop, for the engine's benchmark.",
+    .m_size = 0,
+    .m_methods = module_methods,
+    .m_slots = module_slots,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__native_loop(void) { return PyModuleDef_Init(&module_def); }
