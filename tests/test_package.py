@@ -31,7 +31,7 @@ def test_each_function_is_documented_numpy_style(name):
     doc = inspect.getdoc(getattr(vornet, name))
     for section in ("Parameters\n----------", "Returns\n-------", "Examples\n--------"):
         assert section in doc
-    assert "{returns}" not in doc
+    assert "_sections}" not in doc
 
 
 def test_help_lists_every_function_with_its_signature():

@@ -25,9 +25,10 @@ gives NaN in its place; the other elements are computed as usual.
 from __future__ import annotations
 
 import enum
+import inspect
 import sys
 from collections.abc import Callable
-from typing import Any, NamedTuple, TypeAlias
+from typing import Any, NamedTuple, TypeAlias, TypeVar
 
 import numpy as np
 import numpy.typing as npt
@@ -45,6 +46,8 @@ __all__ = [
     "IVStatus",
     "ImpliedVolError",
 ]
+
+_F = TypeVar("_F", bound=Callable[..., Any])
 
 #: What the functions accept for a number: a scalar, a sequence, an array of
 #: any real dtype, or a pandas Series.
@@ -111,6 +114,55 @@ class Greeks(NamedTuple):
     vega: Any
     theta: Any
     rho: Any
+
+
+def _sections(**sections: str) -> Callable[[_F], _F]:
+    """Puts the docstring sections that several functions share in place of
+    their ``{name}`` lines."""
+    def apply(func: _F) -> _F:
+        # Dedented first: Python 3.13 and later already store docstrings so.
+        doc = inspect.cleandoc(func.__doc__ or "")
+        for name, text in sections.items():
+            doc = doc.replace(f"{{{name}}}\n", inspect.cleandoc(text) + "\n\n")
+        func.__doc__ = doc
+        return func
+    return apply
+
+
+_IMPLIED_VOL_SECTIONS = """    Returns
+    -------
+    vol : float, ndarray or Series
+        The annualised implied volatility; NaN where there is none.
+    status : IVStatus, ndarray of int8 or Series
+        Only with ``full_output=True``: per option, an :class:`IVStatus`
+        code saying why there is no volatility (``IVStatus.SOLVED``, 0,
+        where there is one).
+
+    Raises
+    ------
+    ImpliedVolError
+        With ``errors='raise'``, at the first option (in C order) without
+        a volatility, naming its position and the reason.
+
+"""
+
+_GREEKS_SECTIONS = """    Returns
+    -------
+    Greeks
+        A named tuple ``(delta, gamma, vega, theta, rho)`` of floats, arrays
+        or Series: delta and gamma per unit of spot, vega per 1.00 of
+        volatility, theta per year (the change of the price as calendar time
+        passes, ``-dP/dT``), rho per 1.00 of rate with the dividend yield
+        held. NaN where an input is invalid or ``vol`` is not positive.
+
+    Notes
+    -----
+    delta and gamma are the derivatives of the approximation's formula (the
+    critical spot does not depend on the spot); vega, theta and rho move the
+    critical spot too and are five-point differences of the exact price,
+    accurate to about 1e-9 relative away from the critical spot.
+
+"""
 
 
 # ---------------------------------------------------------------------------
@@ -389,6 +441,7 @@ def _implied_vol(kernel: Callable[..., Any], names: tuple[str, ...], values: tup
 
 
 
+@_sections(implied_vol_sections=_IMPLIED_VOL_SECTIONS)
 def implied_vol(price: ArrayLike, S: ArrayLike, K: ArrayLike, T: ArrayLike, r: ArrayLike,
                 q: ArrayLike, kind: KindLike = "c", *, full_output: bool = False,
                 errors: str = "ignore", workers: int = 1) -> Any:
@@ -414,21 +467,8 @@ def implied_vol(price: ArrayLike, S: ArrayLike, K: ArrayLike, T: ArrayLike, r: A
         NumPy; ``'raise'`` raises :class:`ImpliedVolError` instead.
     workers : int, optional
         Native threads for the loop: 1 (default), -1 for every core.
-    Returns
-    -------
-    vol : float, ndarray or Series
-        The annualised implied volatility; NaN where there is none.
-    status : IVStatus, ndarray of int8 or Series
-        Only with ``full_output=True``: per option, an :class:`IVStatus`
-        code saying why there is no volatility (``IVStatus.SOLVED``, 0,
-        where there is one).
 
-    Raises
-    ------
-    ImpliedVolError
-        With ``errors='raise'``, at the first option (in C order) without
-        a volatility, naming its position and the reason.
-
+    {implied_vol_sections}
     Examples
     --------
     >>> import vornet
@@ -447,6 +487,7 @@ def implied_vol(price: ArrayLike, S: ArrayLike, K: ArrayLike, T: ArrayLike, r: A
                         workers)
 
 
+@_sections(implied_vol_sections=_IMPLIED_VOL_SECTIONS)
 def implied_vol_at_forward(price: ArrayLike, S: ArrayLike, K: ArrayLike, T: ArrayLike,
                            discount: ArrayLike, forward: ArrayLike, kind: KindLike = "c", *,
                            full_output: bool = False, errors: str = "ignore",
@@ -472,21 +513,8 @@ def implied_vol_at_forward(price: ArrayLike, S: ArrayLike, K: ArrayLike, T: Arra
         ``'raise'`` raises :class:`ImpliedVolError` instead.
     workers : int, optional
         Native threads for the loop: 1 (default), -1 for every core.
-    Returns
-    -------
-    vol : float, ndarray or Series
-        The annualised implied volatility; NaN where there is none.
-    status : IVStatus, ndarray of int8 or Series
-        Only with ``full_output=True``: per option, an :class:`IVStatus`
-        code saying why there is no volatility (``IVStatus.SOLVED``, 0,
-        where there is one).
 
-    Raises
-    ------
-    ImpliedVolError
-        With ``errors='raise'``, at the first option (in C order) without
-        a volatility, naming its position and the reason.
-
+    {implied_vol_sections}
     Examples
     --------
     >>> import math, vornet
@@ -518,8 +546,7 @@ def _greeks(kernel: Callable[..., Any], names: tuple[str, ...], values: tuple[An
     return Greeks(*wrapped)
 
 
-
-
+@_sections(greeks_sections=_GREEKS_SECTIONS)
 def greeks(S: ArrayLike, K: ArrayLike, T: ArrayLike, r: ArrayLike, q: ArrayLike,
            vol: ArrayLike, kind: KindLike = "c", *, workers: int = 1) -> Greeks:
     """Sensitivities of the American price in market terms.
@@ -528,22 +555,8 @@ def greeks(S: ArrayLike, K: ArrayLike, T: ArrayLike, r: ArrayLike, q: ArrayLike,
     ----------
     S, K, T, r, q, vol, kind, workers
         As in :func:`price`.
-    Returns
-    -------
-    Greeks
-        A named tuple ``(delta, gamma, vega, theta, rho)`` of floats, arrays
-        or Series: delta and gamma per unit of spot, vega per 1.00 of
-        volatility, theta per year (the change of the price as calendar time
-        passes, ``-dP/dT``), rho per 1.00 of rate with the dividend yield
-        held. NaN where an input is invalid or ``vol`` is not positive.
 
-    Notes
-    -----
-    delta and gamma are the derivatives of the approximation's formula (the
-    critical spot does not depend on the spot); vega, theta and rho move the
-    critical spot too and are five-point differences of the exact price,
-    accurate to about 1e-9 relative away from the critical spot.
-
+    {greeks_sections}
     Examples
     --------
     >>> import vornet
@@ -555,6 +568,7 @@ def greeks(S: ArrayLike, K: ArrayLike, T: ArrayLike, r: ArrayLike, q: ArrayLike,
     return _greeks(_engine.greeks_rates, ("S", "K", "T", "r", "q", "vol"), values, kind, workers)
 
 
+@_sections(greeks_sections=_GREEKS_SECTIONS)
 def greeks_at_forward(S: ArrayLike, K: ArrayLike, T: ArrayLike, discount: ArrayLike,
                       forward: ArrayLike, vol: ArrayLike, kind: KindLike = "c", *,
                       workers: int = 1) -> Greeks:
@@ -567,22 +581,8 @@ def greeks_at_forward(S: ArrayLike, K: ArrayLike, T: ArrayLike, discount: ArrayL
     ----------
     S, K, T, discount, forward, vol, kind, workers
         As in :func:`price_at_forward`.
-    Returns
-    -------
-    Greeks
-        A named tuple ``(delta, gamma, vega, theta, rho)`` of floats, arrays
-        or Series: delta and gamma per unit of spot, vega per 1.00 of
-        volatility, theta per year (the change of the price as calendar time
-        passes, ``-dP/dT``), rho per 1.00 of rate with the dividend yield
-        held. NaN where an input is invalid or ``vol`` is not positive.
 
-    Notes
-    -----
-    delta and gamma are the derivatives of the approximation's formula (the
-    critical spot does not depend on the spot); vega, theta and rho move the
-    critical spot too and are five-point differences of the exact price,
-    accurate to about 1e-9 relative away from the critical spot.
-
+    {greeks_sections}
     Examples
     --------
     >>> import math, vornet

@@ -54,23 +54,27 @@ void price_model(const double *in, bool is_call, double *out, std::int8_t *) noe
                  : nan;
 }
 
-// S, K, T, r, q, vol
-void price_rates(const double *in, bool is_call, double *out, std::int8_t *) noexcept
+// The option's discount factor and forward from its two market inputs after
+// T: the rate and the dividend yield, or the discount factor and forward.
+enum class terms { rates, forward };
+
+template <terms given>
+model_forward model_of(double S, double T, double a, double b) noexcept
 {
-    const double S = in[0], K = in[1], T = in[2], r = in[3], q = in[4], vol = in[5];
-    const double D = discount_factor(T, r);
-    const double F = forward_price(S, T, r, q);
-    out[0] = valid_option(S, K, T, D, F) && valid_deviation(vol)
-                 ? baw_price_core(S, K, D, F, total_deviation(T, vol), flag_of(is_call))
-                 : nan;
+    if constexpr (given == terms::rates)
+        return {discount_factor(T, a), forward_price(S, T, a, b)};
+    else
+        return {a, b};
 }
 
-// S, K, T, D, F, vol
-void price_forward(const double *in, bool is_call, double *out, std::int8_t *) noexcept
+// S, K, T, then r, q or D, F, then vol
+template <terms given>
+void price_market(const double *in, bool is_call, double *out, std::int8_t *) noexcept
 {
-    const double S = in[0], K = in[1], T = in[2], D = in[3], F = in[4], vol = in[5];
-    out[0] = valid_option(S, K, T, D, F) && valid_deviation(vol)
-                 ? baw_price_core(S, K, D, F, total_deviation(T, vol), flag_of(is_call))
+    const double S = in[0], K = in[1], T = in[2], vol = in[5];
+    const model_forward m = model_of<given>(S, T, in[3], in[4]);
+    out[0] = valid_option(S, K, T, m.D, m.F) && valid_deviation(vol)
+                 ? baw_price_core(S, K, m.D, m.F, total_deviation(T, vol), flag_of(is_call))
                  : nan;
 }
 
@@ -82,23 +86,14 @@ void implied_sigma_model(const double *in, bool is_call, double *out,
     out[0] = solve(price, S, K, D, F, valid_model(S, K, D, F), is_call, status);
 }
 
-// price, S, K, T, r, q
-void implied_vol_rates(const double *in, bool is_call, double *out,
-                       std::int8_t *status) noexcept
+// price, S, K, T, then r, q or D, F: the annualised volatility
+template <terms given>
+void implied_vol_market(const double *in, bool is_call, double *out,
+                        std::int8_t *status) noexcept
 {
-    const double price = in[0], S = in[1], K = in[2], T = in[3], r = in[4], q = in[5];
-    const double D = discount_factor(T, r);
-    const double F = forward_price(S, T, r, q);
-    out[0] = solve(price, S, K, D, F, valid_option(S, K, T, D, F), is_call, status)
-             / std::sqrt(T);
-}
-
-// price, S, K, T, D, F
-void implied_vol_forward(const double *in, bool is_call, double *out,
-                         std::int8_t *status) noexcept
-{
-    const double price = in[0], S = in[1], K = in[2], T = in[3], D = in[4], F = in[5];
-    out[0] = solve(price, S, K, D, F, valid_option(S, K, T, D, F), is_call, status)
+    const double price = in[0], S = in[1], K = in[2], T = in[3];
+    const model_forward m = model_of<given>(S, T, in[4], in[5]);
+    out[0] = solve(price, S, K, m.D, m.F, valid_option(S, K, T, m.D, m.F), is_call, status)
              / std::sqrt(T);
 }
 
@@ -134,11 +129,11 @@ const kernel_def kernels[kernel_count] = {
     {"price_rates", "price_rates($module, S, K, T, r, q, vol, is_call, /, workers=1)\n--\n\n"
                     "American price in market terms: years T, continuously compounded r and q, "
                     "annualised vol; NaN where an input is invalid.\n" VORNET_ENGINE_WORKERS_DOC,
-     6, {"S", "K", "T", "r", "q", "vol"}, 1, false, price_rates},
+     6, {"S", "K", "T", "r", "q", "vol"}, 1, false, price_market<terms::rates>},
     {"price_forward", "price_forward($module, S, K, T, D, F, vol, is_call, /, workers=1)\n--\n\n"
                       "American price from the discount factor D and forward F, annualised vol "
                       "over T years; NaN where an input is invalid.\n" VORNET_ENGINE_WORKERS_DOC,
-     6, {"S", "K", "T", "D", "F", "vol"}, 1, false, price_forward},
+     6, {"S", "K", "T", "D", "F", "vol"}, 1, false, price_market<terms::forward>},
     {"implied_sigma",
      "implied_sigma($module, price, S, K, D, F, is_call, /, workers=1)\n--\n\n"
      "Implied total standard deviation and its status (0 solved, 1 no time value, 2 above the "
@@ -149,12 +144,12 @@ const kernel_def kernels[kernel_count] = {
      "implied_vol_rates($module, price, S, K, T, r, q, is_call, /, workers=1)\n--\n\n"
      "Implied annualised volatility in market terms and its status; NaN unless solved.\n"
      VORNET_ENGINE_WORKERS_DOC,
-     6, {"price", "S", "K", "T", "r", "q"}, 1, true, implied_vol_rates},
+     6, {"price", "S", "K", "T", "r", "q"}, 1, true, implied_vol_market<terms::rates>},
     {"implied_vol_forward",
      "implied_vol_forward($module, price, S, K, T, D, F, is_call, /, workers=1)\n--\n\n"
      "Implied annualised volatility from the discount factor and forward, and its status; NaN "
      "unless solved.\n" VORNET_ENGINE_WORKERS_DOC,
-     6, {"price", "S", "K", "T", "D", "F"}, 1, true, implied_vol_forward},
+     6, {"price", "S", "K", "T", "D", "F"}, 1, true, implied_vol_market<terms::forward>},
     {"greeks_rates", "greeks_rates($module, S, K, T, r, q, vol, is_call, /, workers=1)\n--\n\n"
                      "delta, gamma, vega (per 1.00 of vol), theta (per year) and rho (per 1.00 "
                      "of r) in market terms; NaN where an input is invalid or vol <= 0.\n"

@@ -12,6 +12,11 @@
 
 namespace vornet {
 
+struct model_forward {
+    double D;
+    double F;
+};
+
 struct market_rates {
     double r;
     double q;
