@@ -132,3 +132,16 @@ def test_import_vornet_leaves_the_core_alone_until_it_is_used():
 def test_unknown_attributes_raise_attribute_error():
     with pytest.raises(AttributeError, match="no attribute 'nope'"):
         vornet.nope
+
+
+def test_many_threads_calling_at_once_get_what_one_thread_gets():
+    from helpers import call_in_threads
+
+    prices, S, K, D, F, is_call = model_arrays(600, 14)
+    want = _engine.implied_sigma(prices, S, K, D, F, is_call)
+    results = call_in_threads(
+        lambda workers: _engine.implied_sigma(prices, S, K, D, F, is_call, workers=workers),
+        [(w,) for w in (1, 2, 1, 2, -1, 1, 2, -1)])
+    for sigma, status in results:
+        assert np.array_equal(sigma, want[0], equal_nan=True)
+        assert np.array_equal(status, want[1])
