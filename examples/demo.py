@@ -59,6 +59,24 @@ def main():
     print(f"\nForward from {len(chain_K)} skewed call/put quotes: {found:.8f} "
           f"(true {F:.8f}, {abs(found / F - 1) * 1e4:.4f} bp off)")
 
+    # The same expiry in market terms, on every core: prices, volatilities
+    # with their statuses, and the Greeks of the puts.
+    kinds = np.tile(["call", "put"], len(STRIKES))
+    market = vornet.price(SPOT, K, YEARS, RATE, DIVIDEND, VOL, kinds, workers=-1)
+    quotes = np.append(market, [1.0, 150.0])      # one below its value, one above any
+    vols, status = vornet.implied_vol(quotes, SPOT, np.append(K, [80.0, 100.0]), YEARS, RATE,
+                                      DIVIDEND, np.append(kinds, ["c", "c"]), full_output=True,
+                                      workers=-1)
+    print(f"\nIn market terms: {len(market)} prices equal to the table's: "
+          f"{np.array_equal(market, prices)}; implied vols {np.nanmin(vols):.10f} to "
+          f"{np.nanmax(vols):.10f}; statuses of the last two quotes: "
+          f"{', '.join(vornet.IVStatus(code).name for code in status[-2:])}")
+    g = vornet.greeks(SPOT, np.array(STRIKES), YEARS, RATE, DIVIDEND, VOL, "put")
+    print(f"\n{'strike':>8} | {'delta':>9} {'gamma':>9} {'vega':>9} {'theta':>9} {'rho':>9}"
+          f"   (put; vega per 1.00 vol, theta per year)")
+    for row in zip(STRIKES, *g):
+        print(f"{row[0]:8.2f} | " + " ".join(f"{x:9.4f}" for x in row[1:]))
+
 
 if __name__ == "__main__":
     main()
