@@ -129,7 +129,12 @@ def test_import_vornet_leaves_the_core_alone_until_it_is_used():
     assert out.split() == ["False", "True", "True", "True"]
 
 
-def test_unknown_attributes_raise_attribute_error():
+def test_submodules_are_attributes_and_unknown_names_raise_attribute_error():
+    out = run_python("""
+        import vornet
+        print(vornet.market.price is vornet.price, vornet._engine.__name__)
+    """)
+    assert out.split() == ["True", "vornet._engine"]
     with pytest.raises(AttributeError, match="no attribute 'nope'"):
         vornet.nope
 

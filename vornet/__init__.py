@@ -65,6 +65,7 @@ _CORE_FUNCTIONS = ("baw_price", "baw_implied_vol", "vectorized_baw_implied_vol",
                    "find_forward_baw")
 _HOMES = {name: "vornet.market" for name in __all__}
 _HOMES.update({name: "vornet.vornet_core" for name in _CORE_FUNCTIONS})
+_SUBMODULES = frozenset({"market", "vornet_core", "_engine"})
 
 
 def __getattr__(name: str) -> Any:
@@ -75,8 +76,8 @@ def __getattr__(name: str) -> Any:
         from importlib.metadata import version
 
         value = version("vornet")
-    elif name == "vornet_core":
-        return importlib.import_module("vornet.vornet_core")
+    elif name in _SUBMODULES:
+        return importlib.import_module(f"vornet.{name}")
     else:
         raise AttributeError(f"module 'vornet' has no attribute {name!r}")
     globals()[name] = value

@@ -205,6 +205,12 @@ def _sides(kind: Any) -> np.ndarray:
         raise TypeError(f"kind must be strings, not an array of {values.dtype}")
     if values.dtype.kind == "S":
         values = np.char.decode(values, "ascii", errors="replace")
+    # Most chains spell their sides one way; comparing is cheaper than
+    # lowering every string.
+    for call, put in (("c", "p"), ("C", "P")):
+        calls = values == call
+        if (calls | (values == put)).all():
+            return calls
     lower = np.strings.lower(values)
     calls = (lower == "c") | (lower == "call")
     valid = calls | (lower == "p") | (lower == "put")
