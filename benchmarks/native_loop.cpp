@@ -33,38 +33,19 @@ using namespace vornet;
 constexpr int input_count = 5;
 const char *const input_names[input_count] = {"price", "S", "K", "D", "F"};
 
-// The loop's inputs, contiguous: column j at columns[j * n], the sides as
-// the numerics' flag codes.
+// The loop's inputs, contiguous, with the sides as the numerics' flag codes.
 struct loop_inputs {
-    owned_array<double> columns;
+    owned_columns copy;
     owned_array<std::int32_t> flags;
-    Py_ssize_t n = 0;
 };
 
-int copy_inputs(PyObject *const *inputs, PyObject *is_call, loop_inputs &copy)
+int copy_inputs(PyObject *const *inputs, PyObject *is_call, loop_inputs &loop)
 {
-    array_view<bool> sides;
-    if (sides.acquire(is_call, PyBUF_STRIDES) < 0)
+    if (loop.copy.copy("implied_sigma", inputs, input_names, input_count, is_call) < 0
+        || loop.flags.allocate(loop.copy.n) < 0)
         return -1;
-    copy.n = sides.size();
-    owned_array<bool> side_copy;
-    if (copy.columns.allocate(copy.n * input_count) < 0 || copy.flags.allocate(copy.n) < 0
-        || side_copy.allocate(copy.n) < 0)
-        return -1;
-    sides.copy_to(side_copy.data(), copy.n);
-    for (Py_ssize_t i = 0; i < copy.n; ++i)
-        copy.flags.data()[i] = side_copy.data()[i] ? flag_call : flag_put;
-    for (int j = 0; j < input_count; ++j) {
-        array_view<double> column;
-        if (column.acquire(inputs[j], PyBUF_STRIDES) < 0)
-            return -1;
-        if (column.size() != copy.n) {
-            PyErr_Format(PyExc_ValueError, "implied_sigma(): %s has %zd elements, is_call has %zd",
-                         input_names[j], column.size(), copy.n);
-            return -1;
-        }
-        column.copy_to(copy.columns.data() + j * copy.n, copy.n);
-    }
+    for (Py_ssize_t i = 0; i < loop.copy.n; ++i)
+        loop.flags.data()[i] = loop.copy.sides.data()[i] ? flag_call : flag_put;
     return 0;
 }
 
@@ -95,10 +76,10 @@ PyObject *implied_sigma(PyObject *, PyObject *args, PyObject *kwargs)
         return nullptr;
     }
 
-    loop_inputs copy;
-    if (copy_inputs(inputs, is_call, copy) < 0)
+    loop_inputs loop;
+    if (copy_inputs(inputs, is_call, loop) < 0)
         return nullptr;
-    const Py_ssize_t n = copy.n;
+    const Py_ssize_t n = loop.copy.n;
     npy_intp shape[1] = {n};
     py_ref sigma_array(PyArray_SimpleNew(1, shape, NPY_DOUBLE));
     if (!sigma_array)
@@ -109,13 +90,13 @@ PyObject *implied_sigma(PyObject *, PyObject *args, PyObject *kwargs)
     if (seconds.allocate(repeats) < 0)
         return nullptr;
 
-    const double *columns = copy.columns.data();
+    const double *columns = loop.copy.columns.data();
     {
         detached_thread detached;
         for (Py_ssize_t r = 0; r < repeats; ++r) {
             const auto start = std::chrono::steady_clock::now();
             solve_all(columns, columns + n, columns + 2 * n, columns + 3 * n, columns + 4 * n,
-                      copy.flags.data(), n, sigma);
+                      loop.flags.data(), n, sigma);
             const auto stop = std::chrono::steady_clock::now();
             seconds.data()[r] = std::chrono::duration<double>(stop - start).count();
         }

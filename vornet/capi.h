@@ -221,6 +221,42 @@ class array_view {
     bool held_ = false;
 };
 
+// Float64 inputs and the options' sides, all of one length, copied into
+// memory the call owns: column j at columns[j * n], a loop running detached
+// may read them whatever Python code does to the callers' buffers.
+struct owned_columns {
+    owned_array<double> columns;
+    owned_array<bool> sides;
+    Py_ssize_t n = 0;
+
+    // `inputs` one-dimensional float64 buffers named `names`, `is_call` a
+    // bool buffer, any layout; a ValueError names the function and the
+    // input whose length differs from the sides'.
+    int copy(const char *function, PyObject *const *inputs, const char *const *names, int count,
+             PyObject *is_call)
+    {
+        array_view<bool> side_view;
+        if (side_view.acquire(is_call, PyBUF_STRIDES) < 0)
+            return -1;
+        n = side_view.size();
+        if (columns.allocate(n * count) < 0 || sides.allocate(n) < 0)
+            return -1;
+        side_view.copy_to(sides.data(), n);
+        for (int j = 0; j < count; ++j) {
+            array_view<double> column;
+            if (column.acquire(inputs[j], PyBUF_STRIDES) < 0)
+                return -1;
+            if (column.size() != n) {
+                PyErr_Format(PyExc_ValueError, "%s(): %s has %zd elements, is_call has %zd",
+                             function, names[j], column.size(), n);
+                return -1;
+            }
+            column.copy_to(columns.data() + j * n, n);
+        }
+        return 0;
+    }
+};
+
 // Binds SciPy's compiled brentq, taken from its module's capsule table.
 inline int import_brentq()
 {

@@ -194,6 +194,15 @@ def _sides(kind: Any) -> np.ndarray:
             raise _kind_error(kind)
         return np.array(side)
     values = kind.to_numpy() if _is_series(kind) else np.asarray(kind)
+    if values.dtype.kind == "S":
+        values = np.char.decode(values, "ascii", errors="replace")
+    # Most chains spell their sides one way; comparing is cheaper than
+    # lowering every string (or, in an object array, checking its type).
+    if values.dtype.kind in "UO":
+        for call, put in (("c", "p"), ("C", "P")):
+            calls = np.asarray(values == call, dtype=bool)
+            if (calls | np.asarray(values == put, dtype=bool)).all():
+                return calls
     if values.dtype.kind == "O":
         # Strings among other objects: anything that is not a string is wrong.
         flat = values.reshape(-1)
@@ -201,16 +210,8 @@ def _sides(kind: Any) -> np.ndarray:
             if not isinstance(item, str):
                 raise _kind_error(item, _position(i, values.shape))
         values = values.astype(str)
-    if values.dtype.kind not in "US":
+    if values.dtype.kind != "U":
         raise TypeError(f"kind must be strings, not an array of {values.dtype}")
-    if values.dtype.kind == "S":
-        values = np.char.decode(values, "ascii", errors="replace")
-    # Most chains spell their sides one way; comparing is cheaper than
-    # lowering every string.
-    for call, put in (("c", "p"), ("C", "P")):
-        calls = values == call
-        if (calls | (values == put)).all():
-            return calls
     lower = np.strings.lower(values)
     calls = (lower == "c") | (lower == "call")
     valid = calls | (lower == "p") | (lower == "put")
@@ -235,22 +236,19 @@ def _is_series(value: object) -> bool:
 
 def _as_float_array(name: str, value: Any) -> np.ndarray:
     """`value` as float64, read-only to us: NumPy converts the dtype and
-    byte order, and a Series gives its values (missing ones as NaN)."""
+    byte order, and a Series gives its values (missing ones as NaN).
+    Conversion errors name the argument."""
     try:
         if _is_series(value):
-            array = value.to_numpy(dtype=np.float64, na_value=np.nan)
-        else:
-            array = np.asarray(value)
-            if array.dtype.kind == "c":
-                raise TypeError(f"{name} must be real, not {array.dtype}")
-            if array.dtype.kind in "mMUSV":
-                raise TypeError(f"{name} must be numbers, not {array.dtype}")
-            array = array.astype(np.float64, copy=False)
+            return value.to_numpy(dtype=np.float64, na_value=np.nan)
+        array = np.asarray(value)
+        if array.dtype.kind == "c":
+            raise TypeError(f"must be real, not {array.dtype}")
+        if array.dtype.kind in "mMUSV":
+            raise TypeError(f"must be numbers, not {array.dtype}")
+        return array.astype(np.float64, copy=False)
     except (TypeError, ValueError) as error:
-        if str(error).startswith(name):
-            raise
         raise type(error)(f"{name}: {error}") from error
-    return array
 
 
 class _Inputs:

@@ -164,40 +164,10 @@ PyObject *call_scalar(const kernel_def &k, const call_args &a)
 // ---------------------------------------------------------------------------
 // Arrays
 
-// The caller's buffers, copied: column j of the inputs at columns[j * n].
-struct owned_inputs {
-    owned_array<double> columns;
-    owned_array<bool> sides;
-    Py_ssize_t n = 0;
-};
-
-int copy_inputs(const kernel_def &k, const call_args &a, owned_inputs &copy)
-{
-    array_view<bool> sides;
-    if (sides.acquire(a.is_call, PyBUF_STRIDES) < 0)
-        return -1;
-    copy.n = sides.size();
-    if (copy.columns.allocate(copy.n * k.ninputs) < 0 || copy.sides.allocate(copy.n) < 0)
-        return -1;
-    sides.copy_to(copy.sides.data(), copy.n);
-    for (int j = 0; j < k.ninputs; ++j) {
-        array_view<double> column;
-        if (column.acquire(a.inputs[j], PyBUF_STRIDES) < 0)
-            return -1;
-        if (column.size() != copy.n) {
-            PyErr_Format(PyExc_ValueError, "%s(): %s has %zd elements, is_call has %zd", k.name,
-                         k.input_names[j], column.size(), copy.n);
-            return -1;
-        }
-        column.copy_to(copy.columns.data() + j * copy.n, copy.n);
-    }
-    return 0;
-}
-
 PyObject *call_arrays(const kernel_def &k, const call_args &a)
 {
-    owned_inputs copy;
-    if (copy_inputs(k, a, copy) < 0)
+    owned_columns copy;
+    if (copy.copy(k.name, a.inputs, k.input_names, k.ninputs, a.is_call) < 0)
         return nullptr;
     const Py_ssize_t n = copy.n;
     npy_intp shape[1] = {n};

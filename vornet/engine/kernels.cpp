@@ -17,11 +17,6 @@ constexpr double nan = std::numeric_limits<double>::quiet_NaN();
 
 std::int32_t flag_of(bool is_call) noexcept { return is_call ? flag_call : flag_put; }
 
-bool valid_model(double S, double K, double D, double F) noexcept
-{
-    return valid_option(S, K, 1.0, D, F);
-}
-
 bool valid_deviation(double v) noexcept { return std::isfinite(v) && v >= 0.0; }
 
 // The inversion for inputs already checked or not: invalid ones never reach
@@ -49,7 +44,7 @@ void write_greeks(const option_greeks &g, double *out) noexcept
 void price_model(const double *in, bool is_call, double *out, std::int8_t *) noexcept
 {
     const double S = in[0], K = in[1], D = in[2], F = in[3], sigma = in[4];
-    out[0] = valid_model(S, K, D, F) && valid_deviation(sigma)
+    out[0] = valid_model_inputs(S, K, D, F) && valid_deviation(sigma)
                  ? baw_price_core(S, K, D, F, sigma, flag_of(is_call))
                  : nan;
 }
@@ -83,7 +78,7 @@ void implied_sigma_model(const double *in, bool is_call, double *out,
                          std::int8_t *status) noexcept
 {
     const double price = in[0], S = in[1], K = in[2], D = in[3], F = in[4];
-    out[0] = solve(price, S, K, D, F, valid_model(S, K, D, F), is_call, status);
+    out[0] = solve(price, S, K, D, F, valid_model_inputs(S, K, D, F), is_call, status);
 }
 
 // price, S, K, T, then r, q or D, F: the annualised volatility

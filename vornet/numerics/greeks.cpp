@@ -17,6 +17,12 @@ constexpr double agreement_floor = 1e-12;
 // rho's first step: a basis point, or a thousandth of r when that is smaller.
 constexpr double rate_step = 1e-4;
 
+// Where the price is the exercise value, the option is exercised at once.
+bool exercised(double price, double exercise) noexcept
+{
+    return exercise > 0.0 && price == exercise;
+}
+
 // A five-point difference of f at x with step h that stays off the
 // exercise region: where the price is the exercise value it does not depend
 // on vol, T or r, and the holding value's derivative jumps there. The
@@ -26,11 +32,10 @@ constexpr double rate_step = 1e-4;
 template <typename F>
 double stencil(F f, double x, double h, double exercise, int side) noexcept
 {
-    const auto exercised = [&](double price) { return exercise > 0.0 && price == exercise; };
     if (side == 0) {
         const double m2 = f(x - 2.0 * h), m1 = f(x - h), p1 = f(x + h), p2 = f(x + 2.0 * h);
-        const bool below = exercised(m2) || exercised(m1);
-        const bool above = exercised(p1) || exercised(p2);
+        const bool below = exercised(m2, exercise) || exercised(m1, exercise);
+        const bool above = exercised(p1, exercise) || exercised(p2, exercise);
         if (below == above)
             return (m2 - 8.0 * m1 + 8.0 * p1 - p2) / (12.0 * h);
         side = below ? 1 : -1;
@@ -96,7 +101,7 @@ option_greeks baw_greeks(double S, double K, double T, double r, double q, doubl
     const double price = baw_price_with_spot_derivatives(S, K, D, F, total_deviation(T, vol), flag,
                                                          spot);
     const double exercise = exercise_value(S, K, flag);
-    if (exercise > 0.0 && price == exercise)
+    if (exercised(price, exercise))
         return {spot.delta, spot.gamma, 0.0, 0.0, 0.0};
 
     const auto of_vol = [&](double v) { return market_price(S, K, T, r, q, v, flag); };

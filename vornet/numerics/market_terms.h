@@ -37,12 +37,17 @@ inline market_rates rates_of(double S, double T, double D, double F) noexcept
     return {r, r - std::log(F / S) / T};
 }
 
-// Inputs the model is defined for: positive finite spot, strike and time,
-// and a positive finite discount factor and forward.
+// Inputs the model is defined for: a positive finite spot, strike,
+// discount factor and forward, and in market terms a positive finite time.
+inline bool valid_model_inputs(double S, double K, double D, double F) noexcept
+{
+    return std::isfinite(S) && S > 0.0 && std::isfinite(K) && K > 0.0 && std::isfinite(D)
+           && D > 0.0 && std::isfinite(F) && F > 0.0;
+}
+
 inline bool valid_option(double S, double K, double T, double D, double F) noexcept
 {
-    return std::isfinite(S) && S > 0.0 && std::isfinite(K) && K > 0.0 && std::isfinite(T)
-           && T > 0.0 && std::isfinite(D) && D > 0.0 && std::isfinite(F) && F > 0.0;
+    return std::isfinite(T) && T > 0.0 && valid_model_inputs(S, K, D, F);
 }
 
 }  // namespace vornet
