@@ -329,8 +329,8 @@ def test_concurrent_batches_match_serial():
 def test_python_threads_run_during_a_batch():
     """A pure-Python thread finishes a fixed piece of work while one batch
     runs. Were the lock held for the whole batch, the thread could not start
-    before the batch ended, and the batch takes many times longer than the
-    work: it would see the batch done."""
+    before the batch ended, and with a short switch interval the main thread
+    would mark the batch done long before the work is through."""
     args = chain(60000, seed=5)
     go = threading.Event()
     batch_done = threading.Event()
@@ -339,10 +339,12 @@ def test_python_threads_run_during_a_batch():
     def python_work():
         go.wait()
         total = 0
-        for i in range(1_000_000):  # holds the lock throughout, bytecode by bytecode
+        for i in range(200_000):  # holds the lock throughout, bytecode by bytecode
             total += i
         seen_running.append(not batch_done.is_set())
 
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-4)
     worker = threading.Thread(target=python_work)
     worker.start()
     try:
@@ -351,4 +353,5 @@ def test_python_threads_run_during_a_batch():
     finally:
         batch_done.set()
         worker.join()
+        sys.setswitchinterval(interval)
     assert seen_running == [True]
