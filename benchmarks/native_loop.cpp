@@ -1,17 +1,21 @@
 // vornet._native_loop: the implied-volatility inversion as a plain C++ loop,
 // the yardstick the engine's benchmark measures the engine against.
 //
-// implied_sigma(price, S, K, D, F, is_call, /, repeats=1) copies its inputs
-// (one-dimensional float64 buffers and a bool buffer of one length, any
-// layout) into contiguous arrays, then runs
+// implied_sigma(price, S, K, D, F, is_call, /, repeats=1, solver="exact")
+// copies its inputs (one-dimensional float64 buffers and a bool buffer of one
+// length, any layout) into contiguous arrays, then runs
 //
-//     for i in [0, n): sigma[i] = solve_implied_vol(price[i], ..., flag[i])
+//     for i in [0, n): sigma[i] = solve(price[i], ..., flag[i])
 //
 // `repeats` times with the thread detached from the interpreter, timing each
 // run with the steady clock. It returns (seconds, sigma): the list of
 // per-run times and the last run's sigma, NaN where not solved. Unlike the
 // engine, the loop does not screen the inputs first: it is meant for chains
 // the model is defined for, where the two must agree bit for bit.
+//
+// solve is the exact solver (solver="exact"), the fast one ("fast"), or the
+// exact one as it was before its price evaluations shared work ("baseline",
+// see baseline_solver.cpp).
 
 #include "../vornet/capi.h"
 
@@ -21,10 +25,14 @@
 
 #include <chrono>
 #include <cstdint>
+#include <cstring>
+#include <iterator>
 #include <limits>
 
+#include "../vornet/numerics/fast_implied_vol.h"
 #include "../vornet/numerics/implied_vol.h"
 #include "../vornet/numerics/option_flag.h"
+#include "baseline_solver.h"
 
 namespace {
 
@@ -49,27 +57,62 @@ int copy_inputs(PyObject *const *inputs, PyObject *is_call, loop_inputs &loop)
     return 0;
 }
 
-// The loop itself: nothing but the numerics between one option and the next.
-void solve_all(const double *price, const double *S, const double *K, const double *D,
+using solver_fn = double (*)(double price, double S, double K, double D, double F,
+                             std::int32_t flag) noexcept;
+
+template <implied_vol_result (*solve)(double, double, double, double, double,
+                                      std::int32_t) noexcept>
+double solved_or_nan(double price, double S, double K, double D, double F,
+                     std::int32_t flag) noexcept
+{
+    const implied_vol_result r = solve(price, S, K, D, F, flag);
+    return r.status == implied_vol_status::solved ? r.sigma
+                                                  : std::numeric_limits<double>::quiet_NaN();
+}
+
+struct solver_def {
+    const char *name;
+    solver_fn solve;
+};
+
+const solver_def solvers[] = {
+    {"exact", solved_or_nan<solve_implied_vol>},
+    {"fast", solved_or_nan<solve_implied_vol_fast>},
+    {"baseline", baseline::implied_sigma},
+};
+
+// The loop itself: nothing but the numerics between one option and the next
+// (the call through a pointer costs a nanosecond against microseconds).
+void solve_all(solver_fn solve, const double *price, const double *S, const double *K, const double *D,
                const double *F, const std::int32_t *flag, Py_ssize_t n, double *sigma) noexcept
 {
-    constexpr double nan = std::numeric_limits<double>::quiet_NaN();
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        const implied_vol_result r = solve_implied_vol(price[i], S[i], K[i], D[i], F[i], flag[i]);
-        sigma[i] = r.status == implied_vol_status::solved ? r.sigma : nan;
-    }
+    for (Py_ssize_t i = 0; i < n; ++i)
+        sigma[i] = solve(price[i], S[i], K[i], D[i], F[i], flag[i]);
 }
 
 PyObject *implied_sigma(PyObject *, PyObject *args, PyObject *kwargs)
 {
-    static const char *keywords[] = {"", "", "", "", "", "", "repeats", nullptr};
+    static const char *keywords[] = {"", "", "", "", "", "", "repeats", "solver", nullptr};
     PyObject *inputs[input_count];
     PyObject *is_call;
     Py_ssize_t repeats = 1;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOOO|n:implied_sigma",
+    const char *solver_name = "exact";
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOOO|ns:implied_sigma",
                                      const_cast<char **>(keywords), &inputs[0], &inputs[1],
-                                     &inputs[2], &inputs[3], &inputs[4], &is_call, &repeats))
+                                     &inputs[2], &inputs[3], &inputs[4], &is_call, &repeats,
+                                     &solver_name))
         return nullptr;
+    int solver = -1;
+    for (int i = 0; i < static_cast<int>(std::size(solvers)); ++i) {
+        if (std::strcmp(solver_name, solvers[i].name) == 0)
+            solver = i;
+    }
+    if (solver < 0) {
+        PyErr_Format(PyExc_ValueError,
+                     "implied_sigma(): solver must be 'exact', 'fast' or 'baseline', got '%s'",
+                     solver_name);
+        return nullptr;
+    }
     if (repeats < 1) {
         PyErr_Format(PyExc_ValueError, "implied_sigma(): repeats must be at least 1, got %zd",
                      repeats);
@@ -95,8 +138,8 @@ PyObject *implied_sigma(PyObject *, PyObject *args, PyObject *kwargs)
         detached_thread detached;
         for (Py_ssize_t r = 0; r < repeats; ++r) {
             const auto start = std::chrono::steady_clock::now();
-            solve_all(columns, columns + n, columns + 2 * n, columns + 3 * n, columns + 4 * n,
-                      loop.flags.data(), n, sigma);
+            solve_all(solvers[solver].solve, columns, columns + n, columns + 2 * n,
+                      columns + 3 * n, columns + 4 * n, loop.flags.data(), n, sigma);
             const auto stop = std::chrono::steady_clock::now();
             seconds.data()[r] = std::chrono::duration<double>(stop - start).count();
         }
@@ -117,10 +160,11 @@ PyObject *implied_sigma(PyObject *, PyObject *args, PyObject *kwargs)
 PyMethodDef module_methods[] = {
     {"implied_sigma", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&implied_sigma)),
      METH_VARARGS | METH_KEYWORDS,
-     "implied_sigma($module, price, S, K, D, F, is_call, /, repeats=1)\n--\n\n"
+     "implied_sigma($module, price, S, K, D, F, is_call, /, repeats=1, solver='exact')\n--\n\n"
      "Runs the inversion over the options as a plain C++ loop, repeats times with the "
      "interpreter released; returns (seconds per run, implied total standard deviation, NaN "
-     "unless solved).\n"},
+     "unless solved). solver: 'exact', 'fast', or 'baseline' (the exact solver before its "
+     "price evaluations shared work).\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,6 +1,7 @@
 #include "baw.h"
 
 #include <cmath>
+#include <limits>
 
 #include "float_ops.h"
 #include "normal.h"
@@ -28,43 +29,114 @@ double carry_exponent(double ln_rho, double sigma) noexcept
 
 // Discriminant beta^2 + 4 (2r/sigma^2) / (1 - exp(-rT)) with rT = -ln D,
 // floored at zero (NaN stays NaN).
-double quadratic_discriminant(double D, double sigma, double beta) noexcept
+double quadratic_discriminant(double D, double ln_D, double sigma, double beta) noexcept
 {
-    double delta = (((std::log(D) * -2.0) / (sigma * sigma)) * 4.0) / (1.0 - D) + beta * beta;
+    double delta = (((ln_D * -2.0) / (sigma * sigma)) * 4.0) / (1.0 - D) + beta * beta;
     if (delta < 0.0)
         delta = 0.0;
     return delta;
 }
 
+// A critical spot and N(+-d1) there (N(d1) for the call, N(-d1) for the
+// put), NaN when the search did not evaluate the objective at that spot.
+struct critical_point {
+    double x;
+    double n;
+};
+
+// The objective as the root finder sees it. The root finder first evaluates
+// both ends of its bracket, which the bracket search has just evaluated:
+// their values are handed back instead of computed again. N(+-d1) of the
+// latest points is kept, so that the premium need not compute it again at
+// the point the root finder returns.
+template <double (*objective)(double, const critical_price_args &, double &) noexcept>
+class critical_search {
+public:
+    explicit critical_search(const critical_price_args &args) noexcept : args_(args) {}
+
+    double operator()(double x) noexcept
+    {
+        double n;
+        const double g = objective(x, args_, n);
+        const unsigned slot = count_++ % kept;
+        seen_x_[slot] = x;
+        seen_n_[slot] = n;
+        return g;
+    }
+
+    // Brent's method on [lo, hi], whose objective values are g_lo and g_hi.
+    critical_point solve(double lo, double g_lo, double hi, double g_hi) noexcept
+    {
+        ends_[0] = lo;
+        ends_[1] = hi;
+        end_values_[0] = g_lo;
+        end_values_[1] = g_hi;
+        return at(brentq(for_root_finder, lo, hi, this, critical_xtol, critical_rtol,
+                         critical_maxiter));
+    }
+
+    critical_point at(double x) const noexcept
+    {
+        for (unsigned i = 0; i < kept && i < count_; ++i) {
+            if (seen_x_[i] == x)
+                return {x, seen_n_[i]};
+        }
+        return {x, std::numeric_limits<double>::quiet_NaN()};
+    }
+
+private:
+    static constexpr unsigned kept = 4;
+
+    static double for_root_finder(double x, void *record) noexcept
+    {
+        auto &search = *static_cast<critical_search *>(record);
+        if (x == search.ends_[0])
+            return search.end_values_[0];
+        if (x == search.ends_[1])
+            return search.end_values_[1];
+        return search(x);
+    }
+
+    critical_price_args args_;
+    double ends_[2] = {};
+    double end_values_[2] = {};
+    double seen_x_[kept] = {};
+    double seen_n_[kept] = {};
+    unsigned count_ = 0;
+};
+
 // S* for the call: the zero of g_c above K. When g_c is still non-negative at
 // the last probe 2^20 K, S* is taken as the next doubling, 2^21 K.
-double call_critical_price(critical_price_args &args) noexcept
+critical_point call_critical_price(const critical_price_args &args) noexcept
 {
+    critical_search<call_critical_objective> g(args);
     const double lo = args.K + bracket_offset;
-    if (call_critical_objective(lo, &args) <= 0.0)
-        return lo;
+    const double g_lo = g(lo);
+    if (g_lo <= 0.0)
+        return g.at(lo);
     double hi = 2.0 * args.K;
     for (int probe = 0; probe < call_probe_count; ++probe) {
-        if (call_critical_objective(hi, &args) < 0.0) {
-            return brentq(call_critical_objective, lo, hi, &args, critical_xtol,
-                          critical_rtol, critical_maxiter);
-        }
+        const double g_hi = g(hi);
+        if (g_hi < 0.0)
+            return g.solve(lo, g_lo, hi, g_hi);
         hi = hi + hi;
     }
-    return hi;
+    return g.at(hi);
 }
 
 // S** for the put: the zero of g_p in (0, K), or the bracket end at which g_p
 // already has the root's sign.
-double put_critical_price(critical_price_args &args) noexcept
+critical_point put_critical_price(const critical_price_args &args) noexcept
 {
+    critical_search<put_critical_objective> g(args);
     const double hi = args.K - bracket_offset;
-    if (put_critical_objective(hi, &args) <= 0.0)
-        return hi;
-    if (put_critical_objective(bracket_offset, &args) >= 0.0)
-        return bracket_offset;
-    return brentq(put_critical_objective, bracket_offset, hi, &args, critical_xtol,
-                  critical_rtol, critical_maxiter);
+    const double g_hi = g(hi);
+    if (g_hi <= 0.0)
+        return g.at(hi);
+    const double g_lo = g(bracket_offset);
+    if (g_lo >= 0.0)
+        return g.at(bracket_offset);
+    return g.solve(bracket_offset, g_lo, hi, g_hi);
 }
 
 }  // namespace
@@ -78,24 +150,22 @@ double exercise_value(double S, double K, std::int32_t flag) noexcept
 
 // With sigma > 0 (or NaN) the Black-76 price at forward x rho has exactly the
 // d1 formed here, so its N(d1) is shared with the premium term.
-double call_critical_objective(double x, void *record) noexcept
+double call_critical_objective(double x, const critical_price_args &a, double &n_d1) noexcept
 {
-    const auto &a = *static_cast<const critical_price_args *>(record);
     const double Fx = x * a.rho;
     const double d1 = black76_d1(Fx, a.K, a.sigma);
-    const double n_d1 = norm_cdf(d1);
+    n_d1 = norm_cdf(d1);
     const double n_d2 = norm_cdf(d1 - a.sigma);
     const double call = black76_call_value(a.K, a.D, Fx, n_d1, n_d2);
     return ((1.0 - n_d1 * (a.rho * a.D)) * x) / a.q + call - (x - a.K);
 }
 
-double put_critical_objective(double x, void *record) noexcept
+double put_critical_objective(double x, const critical_price_args &a, double &n_md1) noexcept
 {
-    const auto &a = *static_cast<const critical_price_args *>(record);
     const double Fx = x * a.rho;
     const double d1 = black76_d1(Fx, a.K, a.sigma);
     const double n_md2 = norm_cdf(negated(d1 - a.sigma));
-    const double n_md1 = norm_cdf(negated(d1));
+    n_md1 = norm_cdf(negated(d1));
     const double put = black76_put_value(a.K, a.D, Fx, n_md2, n_md1);
     return (put - ((1.0 - n_md1 * (a.rho * a.D)) * x) / a.q) - (a.K - x);
 }
@@ -153,19 +223,30 @@ spot_derivatives premium_derivatives(spot_derivatives european, double S, double
     return {european.delta + term * q / S, european.gamma + term * q * (q - 1.0) / (S * S)};
 }
 
+// N(+-d1) at the critical spot for the premium: the value the search
+// computed there, or the same expression evaluated now.
+double premium_probability(const critical_point &s_star, const option_terms &o,
+                           double sigma) noexcept
+{
+    if (!std::isnan(s_star.n))
+        return s_star.n;
+    const double d1 = black76_d1(s_star.x * o.rho, o.K, sigma);
+    return o.flag == flag_call ? norm_cdf(d1) : norm_cdf(negated(d1));
+}
+
 // The approximation itself, for sigma > 0 and D < 1: the European price plus
 // the early-exercise premium, or the exercise value beyond the critical spot.
 template <typename Sink>
-double quadratic_approximation(double S, double K, double D, double F, double sigma,
-                               std::int32_t flag, double european, Sink &sink) noexcept
+double quadratic_approximation(const option_terms &o, double sigma, double european,
+                               Sink &sink) noexcept
 {
-    const auto european_slope = [&] { return european_derivatives(S, K, D, F, sigma, flag); };
-    const auto exercise_slope = [&] { return exercise_derivatives(S, K, flag); };
-    const double rho = F / S;
-    const double beta = carry_exponent(std::log(rho), sigma);
-    const double m = std::sqrt(quadratic_discriminant(D, sigma, beta));
+    const double S = o.S, K = o.K, D = o.D, F = o.F, rho = o.rho;
+    const auto european_slope = [&] { return european_derivatives(S, K, D, F, sigma, o.flag); };
+    const auto exercise_slope = [&] { return exercise_derivatives(S, K, o.flag); };
+    const double beta = carry_exponent(o.ln_rho, sigma);
+    const double m = std::sqrt(quadratic_discriminant(D, o.ln_D, sigma, beta));
 
-    if (flag == flag_call) {
+    if (o.flag == flag_call) {
         // With b >= r (D rho = exp((b-r)T) >= 1) the call is never exercised early.
         if (D * rho >= 1.0) {
             sink.report(european_slope);
@@ -176,17 +257,16 @@ double quadratic_approximation(double S, double K, double D, double F, double si
             sink.report(european_slope);
             return european;
         }
-        critical_price_args args{K, D, rho, sigma, q2};
-        const double s_star = call_critical_price(args);
-        if (S >= s_star) {
+        const critical_point s_star = call_critical_price({K, D, rho, sigma, q2});
+        if (S >= s_star.x) {
             sink.report(exercise_slope);
             return S - K;
         }
         // A2 = (1 - exp((b-r)T) N(d1(S*))) S*/q2; price = E + A2 (S/S*)^q2
-        const double d1 = black76_d1(s_star * rho, K, sigma);
-        const double A2 = (1.0 - norm_cdf(d1) * (D * rho)) * (s_star / q2);
-        sink.report([&] { return premium_derivatives(european_slope(), S, s_star, A2, q2); });
-        return A2 * std::pow(S / s_star, q2) + european;
+        const double A2 = (1.0 - premium_probability(s_star, o, sigma) * (D * rho))
+                          * (s_star.x / q2);
+        sink.report([&] { return premium_derivatives(european_slope(), S, s_star.x, A2, q2); });
+        return A2 * std::pow(S / s_star.x, q2) + european;
     }
 
     const double q1 = (negated(beta) - m) * 0.5;
@@ -194,23 +274,23 @@ double quadratic_approximation(double S, double K, double D, double F, double si
         sink.report(european_slope);
         return european;
     }
-    critical_price_args args{K, D, rho, sigma, q1};
-    const double s_star = put_critical_price(args);
-    if (s_star >= S) {
+    const critical_point s_star = put_critical_price({K, D, rho, sigma, q1});
+    if (s_star.x >= S) {
         sink.report(exercise_slope);
         return K - S;
     }
     // A1 = -(1 - exp((b-r)T) N(-d1(S**))) S**/q1; price = E + A1 (S/S**)^q1
-    const double d1 = black76_d1(s_star * rho, K, sigma);
-    const double A1 = (1.0 - norm_cdf(negated(d1)) * (D * rho)) * negated(s_star / q1);
-    sink.report([&] { return premium_derivatives(european_slope(), S, s_star, A1, q1); });
-    return A1 * std::pow(S / s_star, q1) + european;
+    const double A1 = (1.0 - premium_probability(s_star, o, sigma) * (D * rho))
+                      * negated(s_star.x / q1);
+    sink.report([&] { return premium_derivatives(european_slope(), S, s_star.x, A1, q1); });
+    return A1 * std::pow(S / s_star.x, q1) + european;
 }
 
 template <typename Sink>
-double american_price(double S, double K, double D, double F, double sigma, std::int32_t flag,
-                      Sink &sink) noexcept
+double american_price(const option_terms &o, double sigma, Sink &sink) noexcept
 {
+    const double S = o.S, K = o.K, D = o.D, F = o.F;
+    const std::int32_t flag = o.flag;
     // A NaN input is the price: no branch below may turn it into a number
     // (the exercise value and the zero-volatility value floor NaN to zero,
     // the European value does not read S, the call's critical spot has a
@@ -226,18 +306,17 @@ double american_price(double S, double K, double D, double F, double sigma, std:
     const auto european_slope = [&] { return european_derivatives(S, K, D, F, sigma, flag); };
     const auto exercise_slope = [&] { return exercise_derivatives(S, K, flag); };
     const double exercise_now = exercise_value(S, K, flag);
+    const double european = black76_price_from_log(o.ln_F_over_K, K, D, F, sigma, flag);
     if (sigma <= 0.0) {
         // Without volatility the option is worth the larger of exercising now
         // and holding to expiry (the discounted intrinsic value on the forward).
-        const double held = black76_price(K, D, F, sigma, flag);
-        if (held > exercise_now) {
+        if (european > exercise_now) {
             sink.report(european_slope);
-            return held;
+            return european;
         }
         sink.report(exercise_slope);
         return exercise_now;
     }
-    const double european = black76_price(K, D, F, sigma, flag);
     // No discounting: holding is worth the European value, but never less
     // than exercising now. A NaN European value (from infinite inputs) stays.
     const bool exercise_bound = exercise_now > european;
@@ -253,7 +332,7 @@ double american_price(double S, double K, double D, double F, double sigma, std:
     // that the exponents lose their precision, it gives up to the European
     // value even when that is below the exercise value), the bound is the
     // price. A NaN approximation stays NaN.
-    const double american = quadratic_approximation(S, K, D, F, sigma, flag, european, sink);
+    const double american = quadratic_approximation(o, sigma, european, sink);
     if (!(bound > american))
         return american;
     if (exercise_bound)
@@ -265,18 +344,29 @@ double american_price(double S, double K, double D, double F, double sigma, std:
 
 }  // namespace
 
+option_terms terms_of(double S, double K, double D, double F, std::int32_t flag) noexcept
+{
+    const double rho = F / S;
+    return {S, K, D, F, flag, rho, std::log(rho), std::log(D), std::log(F / K)};
+}
+
+double baw_price_of(const option_terms &option, double sigma) noexcept
+{
+    price_only sink;
+    return american_price(option, sigma, sink);
+}
+
 double baw_price_core(double S, double K, double D, double F, double sigma,
                       std::int32_t flag) noexcept
 {
-    price_only sink;
-    return american_price(S, K, D, F, sigma, flag, sink);
+    return baw_price_of(terms_of(S, K, D, F, flag), sigma);
 }
 
 double baw_price_with_spot_derivatives(double S, double K, double D, double F, double sigma,
                                        std::int32_t flag, spot_derivatives &derivatives) noexcept
 {
     with_spot_derivatives sink{&derivatives};
-    return american_price(S, K, D, F, sigma, flag, sink);
+    return american_price(terms_of(S, K, D, F, flag), sigma, sink);
 }
 
 }  // namespace vornet

@@ -25,12 +25,32 @@ struct critical_price_args {
 double exercise_value(double S, double K, std::int32_t flag) noexcept;
 
 // g_c(x) = (1 - N(d1(x)) D rho) x / q + c(x) - (x - K), zero at the call's
-// critical spot S*; c is the Black-76 call at forward x rho.
-double call_critical_objective(double x, void *record) noexcept;
+// critical spot S*; c is the Black-76 call at forward x rho. n_d1 receives
+// N(d1(x)), which the premium needs again at S*.
+double call_critical_objective(double x, const critical_price_args &a, double &n_d1) noexcept;
 
 // g_p(x) = p(x) - (1 - N(-d1(x)) D rho) x / q - (K - x), zero at the put's
-// critical spot S**; p is the Black-76 put at forward x rho.
-double put_critical_objective(double x, void *record) noexcept;
+// critical spot S**; p is the Black-76 put at forward x rho. n_md1 receives
+// N(-d1(x)).
+double put_critical_objective(double x, const critical_price_args &a, double &n_md1) noexcept;
+
+// What the price of one option needs that does not depend on sigma, computed
+// once for all the prices an inversion evaluates. Every term is computed
+// exactly as the price computes it, so that the price is the same to the bit
+// whether it comes from these terms or from the inputs.
+struct option_terms {
+    double S;
+    double K;
+    double D;
+    double F;
+    std::int32_t flag;
+    double rho;          // F / S
+    double ln_rho;       // ln(F / S) = bT
+    double ln_D;         // ln D = -rT
+    double ln_F_over_K;  // ln(F / K), in d1 of the European price
+};
+
+option_terms terms_of(double S, double K, double D, double F, std::int32_t flag) noexcept;
 
 // American price of a call (flag 1) or put: the Black-76 price plus the
 // early-exercise premium, or the exercise value beyond the critical spot.
@@ -41,6 +61,9 @@ double put_critical_objective(double x, void *record) noexcept;
 // D, F and sigma is returned as it is (the first one, in that order).
 double baw_price_core(double S, double K, double D, double F, double sigma,
                       std::int32_t flag) noexcept;
+
+// baw_price_core(S, K, D, F, sigma, flag) from the option's terms.
+double baw_price_of(const option_terms &option, double sigma) noexcept;
 
 // The first two derivatives of the American price in the spot, with the
 // carry F/S (and D, sigma) held: beyond the critical spot those of the

@@ -22,13 +22,28 @@ constexpr double sigma_lo = 1e-8;
 constexpr int implied_vol_maxiter = 200;
 constexpr double no_solution = -1.0;
 
+// The objective as the root finder sees it: the option's terms are computed
+// once, and the values at both bracket ends, which the bracket search has
+// already computed and the root finder evaluates first, are handed back.
+struct inversion {
+    option_terms option;
+    double price;
+    double ends[2];
+    double end_values[2];
+};
+
+double inversion_objective(double sigma, void *record) noexcept
+{
+    const auto &a = *static_cast<const inversion *>(record);
+    if (sigma == a.ends[0])
+        return a.end_values[0];
+    if (sigma == a.ends[1])
+        return a.end_values[1];
+    return baw_price_of(a.option, sigma) - a.price;
+}
+
 }  // namespace
 
-double implied_vol_objective(double sigma, void *record) noexcept
-{
-    const auto &a = *static_cast<const implied_vol_args *>(record);
-    return baw_price_core(a.S, a.K, a.D, a.F, sigma, a.flag) - a.price;
-}
 
 implied_vol_result solve_implied_vol(double price, double S, double K, double D, double F,
                                      std::int32_t flag) noexcept
@@ -44,10 +59,11 @@ implied_vol_result solve_implied_vol(double price, double S, double K, double D,
 
     // Double the upper end from 1 while the model price is still short of the
     // target; the last model price evaluated is the one at the final hi.
+    const option_terms option = terms_of(S, K, D, F, flag);
     double hi = sigma_first_hi;
     double model_hi;
     for (;;) {
-        model_hi = baw_price_core(S, K, D, F, hi, flag);
+        model_hi = baw_price_of(option, hi);
         if (!(price > model_hi && hi < sigma_cap))
             break;
         hi = hi + hi;
@@ -58,8 +74,7 @@ implied_vol_result solve_implied_vol(double price, double S, double K, double D,
     // Sign test on [1e-8, hi]. A NaN end (a NaN model price) shows no
     // sign change either: handed to the root finder it would come back as
     // the root finder's sign-error value 0.0, which reads as "no time value".
-    implied_vol_args args{S, K, D, F, price, flag};
-    const double f_lo = baw_price_core(S, K, D, F, sigma_lo, flag) - price;
+    const double f_lo = baw_price_of(option, sigma_lo) - price;
     const double f_hi = model_hi - price;
     if (!(f_hi * f_lo <= 0.0)) {
         // The loop left price <= model_hi, so a number here means that the
@@ -68,8 +83,9 @@ implied_vol_result solve_implied_vol(double price, double S, double K, double D,
                                 : implied_vol_status::invalid_input};
     }
 
+    inversion args{option, price, {sigma_lo, hi}, {f_lo, f_hi}};
     bool converged = true;
-    const double sigma = brentq(implied_vol_objective, sigma_lo, hi, &args, time_value_tol,
+    const double sigma = brentq(inversion_objective, sigma_lo, hi, &args, time_value_tol,
                                 time_value_tol, implied_vol_maxiter, &converged);
     return {sigma, converged ? implied_vol_status::solved : implied_vol_status::no_convergence};
 }

@@ -7,19 +7,6 @@
 
 namespace vornet {
 
-// What implied_vol_objective reads: the option and the price to match.
-struct implied_vol_args {
-    double S;
-    double K;
-    double D;
-    double F;
-    double price;
-    std::int32_t flag;
-};
-
-// baw_price_core(S, K, D, F, sigma, flag) - price, for the root finder.
-double implied_vol_objective(double sigma, void *record) noexcept;
-
 // How an inversion ended. A price below the model's price at sigma = 1e-8
 // (with carry, the discounted intrinsic value on the forward can exceed the
 // exercise value) has no time value in the model either.

@@ -70,7 +70,12 @@ double norm_pdf(double x) noexcept { return std::exp((x * -0.5) * x) * inv_sqrt_
 
 double black76_d1(double F, double K, double sigma) noexcept
 {
-    return std::log(F / K) / sigma + sigma * 0.5;
+    return black76_d1_from_log(std::log(F / K), sigma);
+}
+
+double black76_d1_from_log(double ln_F_over_K, double sigma) noexcept
+{
+    return ln_F_over_K / sigma + sigma * 0.5;
 }
 
 double black76_call_value(double K, double D, double F, double n_d1, double n_d2) noexcept
@@ -85,11 +90,19 @@ double black76_put_value(double K, double D, double F, double n_md2, double n_md
 
 double black76_price(double K, double D, double F, double sigma, std::int32_t flag) noexcept
 {
+    if (sigma <= 0.0)
+        return black76_price_from_log(0.0, K, D, F, sigma, flag);  // the logarithm is not read
+    return black76_price_from_log(std::log(F / K), K, D, F, sigma, flag);
+}
+
+double black76_price_from_log(double ln_F_over_K, double K, double D, double F, double sigma,
+                              std::int32_t flag) noexcept
+{
     if (sigma <= 0.0) {
         const double v = flag == flag_call ? (F - K) * D : (K - F) * D;
         return v > 0.0 ? v : 0.0;  // NaN floors to zero as well
     }
-    const double d1 = black76_d1(F, K, sigma);
+    const double d1 = black76_d1_from_log(ln_F_over_K, sigma);
     const double d2 = d1 - sigma;
     if (flag == flag_call) {
         const double n_d1 = norm_cdf(d1);
