@@ -28,7 +28,7 @@ import enum
 import inspect
 import sys
 from collections.abc import Callable
-from typing import Any, NamedTuple, TypeAlias, TypeVar
+from typing import Any, Literal, NamedTuple, TypeAlias, TypeVar
 
 import numpy as np
 import numpy.typing as npt
@@ -54,6 +54,7 @@ _F = TypeVar("_F", bound=Callable[..., Any])
 ArrayLike: TypeAlias = "npt.ArrayLike"
 #: An option's side: 'c', 'call', 'p' or 'put' in any case, or an array of them.
 KindLike: TypeAlias = "str | npt.ArrayLike"
+Method: TypeAlias = Literal["exact", "fast"]
 
 
 class IVStatus(enum.IntEnum):
@@ -412,19 +413,21 @@ def _raise_failure(status: IVStatus, position: tuple[int, ...] | None, label: An
 
 
 def _implied_vol(kernel: Callable[..., Any], names: tuple[str, ...], values: tuple[Any, ...],
-                 kind: Any, full_output: bool, errors: str, workers: int) -> Any:
+                 kind: Any, full_output: bool, errors: str, workers: int, method: Method) -> Any:
     if errors not in ("ignore", "raise"):
         raise ValueError(f"errors must be 'ignore' or 'raise', got {errors!r}")
+    if method not in ("exact", "fast"):
+        raise ValueError(f"method must be 'exact' or 'fast', got {method!r}")
     side = _scalar_side(values, kind)
     if side is not None:
-        vol, code = kernel(*values, side, workers)
+        vol, code = kernel(*values, side, workers, method=method)
         status = IVStatus(code)
         if errors == "raise" and status is not IVStatus.SOLVED:
             _raise_failure(status, None)
         return (vol, status) if full_output else vol
 
     inputs = _Inputs(names, values, kind)
-    vol, status = kernel(*inputs.flat, inputs.sides, workers)
+    vol, status = kernel(*inputs.flat, inputs.sides, workers, method=method)
     if errors == "raise":
         first = _first_failure(status)
         if first is not None:
@@ -448,7 +451,7 @@ def _implied_vol(kernel: Callable[..., Any], names: tuple[str, ...], values: tup
 @_sections(implied_vol_sections=_IMPLIED_VOL_SECTIONS)
 def implied_vol(price: ArrayLike, S: ArrayLike, K: ArrayLike, T: ArrayLike, r: ArrayLike,
                 q: ArrayLike, kind: KindLike = "c", *, full_output: bool = False,
-                errors: str = "ignore", workers: int = 1) -> Any:
+                errors: str = "ignore", workers: int = 1, method: Method = "exact") -> Any:
     """Annualised volatility at which the American price equals `price`.
 
     The inversion brackets the total standard deviation from 1e-8 upwards
@@ -471,6 +474,12 @@ def implied_vol(price: ArrayLike, S: ArrayLike, K: ArrayLike, T: ArrayLike, r: A
         NumPy; ``'raise'`` raises :class:`ImpliedVolError` instead.
     workers : int, optional
         Native threads for the loop: 1 (default), -1 for every core.
+    method : {'exact', 'fast'}, optional
+        ``'exact'`` (default): the bracketing solver, bit for bit that of
+        :func:`vornet.baw_implied_vol`. ``'fast'``: Newton's method with
+        the analytic vega, several times faster, with the same statuses and
+        values within 2e-9 of the exact solver's in total standard deviation
+        (closer to the true root where the exact solver stops early).
 
     {implied_vol_sections}
     Examples
@@ -484,18 +493,21 @@ def implied_vol(price: ArrayLike, S: ArrayLike, K: ArrayLike, T: ArrayLike, r: A
     array([0.049497,      nan,      nan,      nan])
     >>> [vornet.IVStatus(s).name for s in status]
     ['SOLVED', 'NO_TIME_VALUE', 'ABOVE_MAXIMUM', 'INVALID_INPUT']
+    >>> round(vornet.implied_vol(6.672215293259992, 100.0, 100.0, 1.0, 0.05, 0.02, 'p',
+    ...                          method='fast'), 8)
+    0.2
     """
     values = (price, S, K, T, r, q)
     names = ("price", "S", "K", "T", "r", "q")
     return _implied_vol(_engine.implied_vol_rates, names, values, kind, full_output, errors,
-                        workers)
+                        workers, method)
 
 
 @_sections(implied_vol_sections=_IMPLIED_VOL_SECTIONS)
 def implied_vol_at_forward(price: ArrayLike, S: ArrayLike, K: ArrayLike, T: ArrayLike,
                            discount: ArrayLike, forward: ArrayLike, kind: KindLike = "c", *,
                            full_output: bool = False, errors: str = "ignore",
-                           workers: int = 1) -> Any:
+                           workers: int = 1, method: Method = "exact") -> Any:
     """Annualised implied volatility from the discount factor and forward.
 
     The total standard deviation solved is exactly that of
@@ -517,6 +529,12 @@ def implied_vol_at_forward(price: ArrayLike, S: ArrayLike, K: ArrayLike, T: Arra
         ``'raise'`` raises :class:`ImpliedVolError` instead.
     workers : int, optional
         Native threads for the loop: 1 (default), -1 for every core.
+    method : {'exact', 'fast'}, optional
+        ``'exact'`` (default): the bracketing solver, bit for bit that of
+        :func:`vornet.baw_implied_vol`. ``'fast'``: Newton's method with
+        the analytic vega, several times faster, with the same statuses and
+        values within 2e-9 of the exact solver's in total standard deviation
+        (closer to the true root where the exact solver stops early).
 
     {implied_vol_sections}
     Examples
@@ -529,7 +547,7 @@ def implied_vol_at_forward(price: ArrayLike, S: ArrayLike, K: ArrayLike, T: Arra
     values = (price, S, K, T, discount, forward)
     names = ("price", "S", "K", "T", "discount", "forward")
     return _implied_vol(_engine.implied_vol_forward, names, values, kind, full_output, errors,
-                        workers)
+                        workers, method)
 
 
 # ---------------------------------------------------------------------------

@@ -1,7 +1,7 @@
 // vornet._engine: the kernels of kernels.cpp as module functions.
 //
 // Every function takes its inputs positionally, then the option sides, then
-// `workers`. Given Python floats and ints and a bool side it computes one
+// `workers`; the inversions also take the keyword `method`. Given Python floats and ints and a bool side it computes one
 // option and returns a float (or a tuple of them, with the status as an
 // int). Otherwise each input is a one-dimensional float64 buffer and the
 // sides a bool buffer, all of one length, in any layout (a zero stride
@@ -79,13 +79,35 @@ struct call_args {
     PyObject *inputs[max_inputs];
     PyObject *is_call;
     int workers = 1;
+    element_fn element = nullptr;
 };
+
+// method="exact" or "fast", for the kernels that have both.
+int resolve_method(const kernel_def &k, PyObject *obj, element_fn &element)
+{
+    if (!PyUnicode_Check(obj)) {
+        PyErr_Format(PyExc_TypeError, "%s(): method must be 'exact' or 'fast', not %.100s",
+                     k.name, Py_TYPE(obj)->tp_name);
+        return -1;
+    }
+    if (PyUnicode_CompareWithASCIIString(obj, "exact") == 0)
+        element = k.element;
+    else if (PyUnicode_CompareWithASCIIString(obj, "fast") == 0)
+        element = k.fast_element;
+    else {
+        PyErr_Format(PyExc_ValueError, "%s(): method must be 'exact' or 'fast', got %R", k.name,
+                     obj);
+        return -1;
+    }
+    return 0;
+}
 
 int bind(const kernel_def &k, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
          call_args &bound)
 {
     const Py_ssize_t required = k.ninputs + 1;
     PyObject *workers = nullptr;
+    PyObject *method = nullptr;
     if (nargs == required + 1) {
         workers = args[required];
     }
@@ -97,21 +119,30 @@ int bind(const kernel_def &k, PyObject *const *args, Py_ssize_t nargs, PyObject 
     const Py_ssize_t nkw = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
     for (Py_ssize_t i = 0; i < nkw; ++i) {
         PyObject *name = PyTuple_GET_ITEM(kwnames, i);
-        if (!PyUnicode_Check(name) || PyUnicode_CompareWithASCIIString(name, "workers") != 0) {
+        PyObject **slot = nullptr;
+        if (PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, "workers") == 0)
+            slot = &workers;
+        else if (k.fast_element != nullptr && PyUnicode_Check(name)
+                 && PyUnicode_CompareWithASCIIString(name, "method") == 0)
+            slot = &method;
+        if (slot == nullptr) {
             PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'", k.name,
                          name);
             return -1;
         }
-        if (workers != nullptr) {
-            PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument 'workers'",
-                         k.name);
+        if (*slot != nullptr) {
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%S'", k.name,
+                         name);
             return -1;
         }
-        workers = args[nargs + i];
+        *slot = args[nargs + i];
     }
     for (int j = 0; j < k.ninputs; ++j)
         bound.inputs[j] = args[j];
     bound.is_call = args[k.ninputs];
+    bound.element = k.element;
+    if (method != nullptr && resolve_method(k, method, bound.element) < 0)
+        return -1;
     return workers != nullptr ? resolve_workers(workers, bound.workers) : 0;
 }
 
@@ -140,7 +171,7 @@ PyObject *call_scalar(const kernel_def &k, const call_args &a)
     }
     double out[max_outputs];
     std::int8_t status = 0;
-    k.element(in, a.is_call == Py_True, out, &status);
+    a.element(in, a.is_call == Py_True, out, &status);
     if (k.noutputs == 1 && !k.with_status)
         return PyFloat_FromDouble(out[0]);
     py_ref result(PyTuple_New(k.noutputs + (k.with_status ? 1 : 0)));
@@ -202,7 +233,7 @@ PyObject *call_arrays(const kernel_def &k, const call_args &a)
             for (std::ptrdiff_t i = begin; i < end; ++i) {
                 for (int j = 0; j < k.ninputs; ++j)
                     in[j] = columns[j * n + i];
-                k.element(in, sides[i], out, &status);
+                a.element(in, sides[i], out, &status);
                 for (int o = 0; o < k.noutputs; ++o)
                     out_data[o][i] = out[o];
                 if (status_data != nullptr)

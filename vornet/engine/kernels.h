@@ -25,6 +25,9 @@ struct kernel_def {
     int noutputs;
     bool with_status;
     element_fn element;
+    // The same function by the fast solver, selected with method="fast";
+    // nullptr for the kernels that have one method.
+    element_fn fast_element;
 };
 
 inline constexpr std::size_t kernel_count = 8;

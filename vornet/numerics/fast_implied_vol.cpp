@@ -25,6 +25,7 @@ constexpr int sigma_steps = 40;
 // The critical spot: steps relative to it, and their number.
 constexpr double spot_step_tol = 1e-11;
 constexpr int spot_steps = 30;
+constexpr double call_search_limit = 1048576.0;  // 2^20
 // The exact pricer's tolerance on S*, relative and absolute.
 constexpr double spot_tol = 1e-10;
 // Where the exact price's error may move the root by more than this, or the
@@ -150,6 +151,10 @@ priced american_model::at(double s) noexcept
     double n = nan, slope = nan;
     if (!(std::isfinite(x) && (call_ ? x > K : x > 0.0 && x < K))
         || !critical_spot(s, q, x, n, slope))
+        return {nan, nan, false};
+    // The exact pricer stops looking for the call's S* beyond 2^20 K and
+    // takes 2^21 K; there the two would differ.
+    if (call_ && !(x < call_search_limit * K))
         return {nan, nan, false};
     s_star_ = x;
     if (call_ ? S >= x : x >= S)
