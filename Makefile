@@ -17,6 +17,7 @@ INSTALLED := $(VENV)/.vornet-installed
 # read from it (an editable build without isolation needs them installed),
 # the runtime and test ones come with the `test` extra.
 BUILD_REQUIRES = $$($(PY) -c 'import tomllib; print(" ".join(tomllib.load(open("pyproject.toml", "rb"))["build-system"]["requires"]))')
+BENCH_REQUIRES = $$($(PY) -c 'import tomllib; print(" ".join(tomllib.load(open("pyproject.toml", "rb"))["project"]["optional-dependencies"]["bench"]))')
 
 .PHONY: demo test test-314 sanitize bench check-headers clean
 
@@ -38,10 +39,14 @@ test-314: | $(PY)
 sanitize:
 	tools/sanitize
 
+# The peers (the `bench` extra) go into .venv beside the package; when they
+# cannot be had, bench_peers.py says so and skips their rows.
 bench: $(INSTALLED)
+	$(PY) -m pip install --quiet $(BENCH_REQUIRES) || echo "bench: the peers could not be installed; their rows are skipped"
 	$(PY) benchmarks/bench_batch.py
 	$(PY) benchmarks/bench_forward.py
 	$(PY) benchmarks/bench_engine.py
+	$(PY) benchmarks/bench_peers.py
 
 # Compiles the module against CPython 3.14's headers, with and without the
 # free-threaded build's Py_GIL_DISABLED; skipped when they cannot be fetched.

@@ -61,6 +61,44 @@ def test_engine_benchmark():
     assert solved and int(solved.group(1).replace(",", "")) > 1000, output
 
 
+PEERS = ("bench_peers.py", "--size", "1500", "--peer-size", "30", "--repeats", "1")
+
+
+def peer_checks(output):
+    return re.findall(r"^(.*): (passed|FAILED)$", output, re.MULTILINE)
+
+
+def test_peers_benchmark():
+    output = run(*PEERS)
+    for label in ("engine exact, 1 thread", "engine fast, 1 thread", "core batch",
+                  "core scalar, Python loop", "C++ loop exact", "C++ loop fast",
+                  "C++ loop, earlier exact", "plain Python + brentq"):
+        us_per_option, per_second, ratio = figures(output, label)
+        assert us_per_option > 0 and per_second > 0 and ratio > 0
+    assert re.search(rf"^exact solver over its earlier path \(C\+\+ loop\): {NUMBER} times",
+                     output, re.MULTILINE), output
+    assert re.search(rf"^fast solver, engine on 1 thread: {NUMBER} us per option", output,
+                     re.MULTILINE), output
+    checks = peer_checks(output)
+    assert [text for text, _ in checks][:5] == [
+        "engine exact equals the C++ loop bit for bit",
+        "earlier exact path equals the exact solver bit for bit",
+        "fast solver: the exact solver's statuses",
+        "fast solver: values within 2e-9 of the exact ones",
+        "plain Python equals vornet bit for bit"]
+    assert all(result == "passed" for _, result in checks), output
+
+
+def test_peers_benchmark_with_quantlib():
+    pytest.importorskip("QuantLib", reason="QuantLib-Python is the benchmark's extra "
+                                            "(pip install '.[bench]'); not installed")
+    output = run(*PEERS)
+    for label in ("QuantLib BAW price", "QuantLib BAW vol, brentq"):
+        us_per_option, per_second, ratio = figures(output, label)
+        assert us_per_option > 0 and per_second > 0 and ratio > 0
+    assert ("QuantLib's volatilities within 0.0001 of vornet's", "passed") in peer_checks(output)
+
+
 def test_batch_benchmark():
     output = run("bench_batch.py", "--sizes", "200")
     row = figures(output, "     200")
@@ -107,11 +145,25 @@ def test_native_loop_equals_the_engine(layout):
     assert (status == 0).sum() > 500 and np.isnan(sigma[:3]).all()
 
 
+@pytest.mark.parametrize("solver", ["baseline", "fast"])
+def test_native_loop_solvers(solver):
+    inputs = options(600)
+    _, exact = _native_loop.implied_sigma(*inputs)
+    _, sigma = _native_loop.implied_sigma(*inputs, solver=solver)
+    if solver == "baseline":
+        # the exact solver before its price evaluations shared work: same bits
+        assert np.array_equal(sigma.view(np.uint64), exact.view(np.uint64))
+    else:
+        assert np.array_equal(np.isnan(sigma), np.isnan(exact))
+        assert np.nanmax(np.abs(sigma - exact)) <= 2e-9
+
+
 @pytest.mark.parametrize("change, error", [
     (lambda a: (a[:5] + (a[5][:-1],), {}), "price has 600 elements, is_call has 599"),
     (lambda a: ((a[0].astype(np.float32),) + a[1:], {}), "dtype mismatch"),
     (lambda a: ((a[0].reshape(20, 30),) + a[1:], {}), "wrong number of dimensions"),
     (lambda a: (a, {"repeats": 0}), "repeats must be at least 1"),
+    (lambda a: (a, {"solver": "newton"}), "solver must be 'exact', 'fast' or 'baseline'"),
 ])
 def test_native_loop_rejects_bad_arguments(change, error):
     args, kwargs = change(options(600))
