@@ -23,10 +23,15 @@
 // outside the region where the iteration is safe (an input that is not a
 // positive finite number, a step below s = 1e-8 or above s = 8 before the
 // bracket holds the root, a critical spot that Newton's method does not
-// find, no convergence in 40 steps) the option goes to solve_implied_vol,
-// whose statuses and tolerances then hold as they are. The statuses are
-// therefore the exact solver's; a solved value agrees with its value to the
-// exact solver's own tolerance and is usually closer to the true root.
+// find or that lies beyond the exact pricer's search, no convergence in 40
+// steps) the option goes to solve_implied_vol, whose statuses and tolerances
+// then hold as they are. Before a root is accepted, the exact price at
+// s = 1e-8 must not exceed the price (the exact solver's test for "no time
+// value"), and the root must be defined to better than 1e-10 in s: where the
+// exact price's own error (its critical spot is found to 1e-10) or rounding,
+// divided by the vega, is larger, the exact solver answers. The statuses are
+// therefore the exact solver's; a solved value agrees with its value to
+// within 2e-9 and is usually closer to the true root.
 #ifndef VORNET_NUMERICS_FAST_IMPLIED_VOL_H
 #define VORNET_NUMERICS_FAST_IMPLIED_VOL_H
 
