@@ -27,6 +27,7 @@ from __future__ import annotations
 import enum
 import inspect
 import sys
+import textwrap
 from collections.abc import Callable
 from typing import Any, Literal, NamedTuple, TypeAlias, TypeVar
 
@@ -118,17 +119,26 @@ class Greeks(NamedTuple):
 
 
 def _sections(**sections: str) -> Callable[[_F], _F]:
-    """Puts the docstring sections that several functions share in place of
-    their ``{name}`` lines."""
+    """Puts the docstring sections and parameters that several functions
+    share in place of their ``{name}`` lines (at the line's indentation)."""
     def apply(func: _F) -> _F:
         # Dedented first: Python 3.13 and later already store docstrings so.
         doc = inspect.cleandoc(func.__doc__ or "")
         for name, text in sections.items():
-            doc = doc.replace(f"{{{name}}}\n", inspect.cleandoc(text) + "\n\n")
+            doc = doc.replace(f"{{{name}}}\n", textwrap.dedent(text).lstrip("\n"))
         func.__doc__ = doc
         return func
     return apply
 
+
+_METHOD_PARAMETER = """
+    method : {'exact', 'fast'}, optional
+        ``'exact'`` (default): the bracketing solver, bit for bit that of
+        :func:`vornet.baw_implied_vol`. ``'fast'``: Newton's method with
+        the analytic vega, several times faster, with the same statuses and
+        values within 2e-9 of the exact solver's in total standard deviation
+        (closer to the true root where the exact solver stops early).
+"""
 
 _IMPLIED_VOL_SECTIONS = """    Returns
     -------
@@ -448,7 +458,7 @@ def _implied_vol(kernel: Callable[..., Any], names: tuple[str, ...], values: tup
 
 
 
-@_sections(implied_vol_sections=_IMPLIED_VOL_SECTIONS)
+@_sections(method_parameter=_METHOD_PARAMETER, implied_vol_sections=_IMPLIED_VOL_SECTIONS)
 def implied_vol(price: ArrayLike, S: ArrayLike, K: ArrayLike, T: ArrayLike, r: ArrayLike,
                 q: ArrayLike, kind: KindLike = "c", *, full_output: bool = False,
                 errors: str = "ignore", workers: int = 1, method: Method = "exact") -> Any:
@@ -474,12 +484,7 @@ def implied_vol(price: ArrayLike, S: ArrayLike, K: ArrayLike, T: ArrayLike, r: A
         NumPy; ``'raise'`` raises :class:`ImpliedVolError` instead.
     workers : int, optional
         Native threads for the loop: 1 (default), -1 for every core.
-    method : {'exact', 'fast'}, optional
-        ``'exact'`` (default): the bracketing solver, bit for bit that of
-        :func:`vornet.baw_implied_vol`. ``'fast'``: Newton's method with
-        the analytic vega, several times faster, with the same statuses and
-        values within 2e-9 of the exact solver's in total standard deviation
-        (closer to the true root where the exact solver stops early).
+    {method_parameter}
 
     {implied_vol_sections}
     Examples
@@ -503,7 +508,7 @@ def implied_vol(price: ArrayLike, S: ArrayLike, K: ArrayLike, T: ArrayLike, r: A
                         workers, method)
 
 
-@_sections(implied_vol_sections=_IMPLIED_VOL_SECTIONS)
+@_sections(method_parameter=_METHOD_PARAMETER, implied_vol_sections=_IMPLIED_VOL_SECTIONS)
 def implied_vol_at_forward(price: ArrayLike, S: ArrayLike, K: ArrayLike, T: ArrayLike,
                            discount: ArrayLike, forward: ArrayLike, kind: KindLike = "c", *,
                            full_output: bool = False, errors: str = "ignore",
@@ -529,12 +534,7 @@ def implied_vol_at_forward(price: ArrayLike, S: ArrayLike, K: ArrayLike, T: Arra
         ``'raise'`` raises :class:`ImpliedVolError` instead.
     workers : int, optional
         Native threads for the loop: 1 (default), -1 for every core.
-    method : {'exact', 'fast'}, optional
-        ``'exact'`` (default): the bracketing solver, bit for bit that of
-        :func:`vornet.baw_implied_vol`. ``'fast'``: Newton's method with
-        the analytic vega, several times faster, with the same statuses and
-        values within 2e-9 of the exact solver's in total standard deviation
-        (closer to the true root where the exact solver stops early).
+    {method_parameter}
 
     {implied_vol_sections}
     Examples
