@@ -1,4 +1,5 @@
-# make demo   set up if needed, then print the demonstration
+# make demo   set up if needed, then run `vornet demo`: a generated chain through
+#             `vornet surface`, its summary and its smiles
 # make test   set up if needed, check the free-threaded compile, run the tests
 # make test-314  run the tests on a real CPython 3.14 (fetched if need be)
 # make sanitize   run the tests against a build with AddressSanitizer and
@@ -21,7 +22,7 @@ BUILD_REQUIRES = $$($(PY) -c 'import tomllib; print(" ".join(tomllib.load(open("
 .PHONY: demo test test-314 sanitize bench check-headers clean
 
 demo: $(INSTALLED)
-	$(PY) examples/demo.py
+	$(VENV)/bin/vornet demo
 
 test: $(INSTALLED) check-headers
 	$(PY) -m pytest
