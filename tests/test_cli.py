@@ -370,3 +370,23 @@ def test_the_api_example_still_runs(tmp_path):
     example = Path(__file__).resolve().parent.parent / "examples" / "demo.py"
     output = run_command([sys.executable, str(example)], tmp_path)
     assert "Forward from 17 skewed call/put quotes" in output
+
+
+def test_heavy_imports_wait_for_the_command(tmp_path):
+    """`import vornet` (and the command's module, until a chain is read)
+    imports neither pandas, matplotlib nor tqdm."""
+    output = run_command([sys.executable, "-c", """if True:
+        import sys
+        import vornet, vornet.cli
+        vornet.price(100.0, 100.0, 1.0, 0.05, 0.0, 0.2)
+        print(sorted(m for m in ("pandas", "matplotlib", "tqdm") if m in sys.modules))
+        vornet.cli.main(["--version"])
+        print(sorted(m for m in ("pandas", "matplotlib", "tqdm") if m in sys.modules))
+        """], tmp_path)
+    assert output.splitlines() == ["[]", f"vornet {vornet_version()}", "[]"]
+
+
+def vornet_version():
+    import vornet
+
+    return vornet.__version__

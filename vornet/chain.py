@@ -311,16 +311,19 @@ def _check_header(header: list[str], name: str) -> None:
 _MISSING_TEXT = frozenset({"", "nan", "na", "n/a", "null", "none"})
 
 
-def _is_missing_text(values: pd.Series) -> np.ndarray:
-    """True where a value is missing: None, NaN, NaT or empty text (or one
-    of the usual spellings of a missing value)."""
-    missing = values.isna().to_numpy(dtype=bool, copy=True)
-    text = values.map(lambda v: isinstance(v, str))
-    is_text = text.to_numpy(dtype=bool)
-    if is_text.any():
-        lowered = values[is_text].astype(str).str.strip().str.lower()
-        missing[is_text] = lowered.isin(_MISSING_TEXT).to_numpy(dtype=bool)
-    return missing
+def _is_missing(value: Any) -> bool:
+    """None, NaN, NaT, empty text or one of the usual spellings of a
+    missing value."""
+    if isinstance(value, str):
+        return value.strip().lower() in _MISSING_TEXT
+    return bool(pd.isna(value))
+
+
+def _per_distinct(values: pd.Series, function: Callable[[Any], Any], dtype: Any) -> np.ndarray:
+    """`function` of each value, computed once per distinct value (a chain
+    repeats its dates, sides and strikes many times over)."""
+    codes, uniques = pd.factorize(values, use_na_sentinel=False)
+    return np.array([function(u) for u in uniques], dtype=dtype)[codes]
 
 
 def _numbers(values: pd.Series) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
@@ -329,14 +332,21 @@ def _numbers(values: pd.Series) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
     infinity)."""
     if values.dtype.kind in "fiu":
         numbers = values.to_numpy(dtype=np.float64, na_value=np.nan, copy=True)
-        missing = np.isnan(numbers)
-        return numbers, missing, np.isinf(numbers)
-    missing = _is_missing_text(values)
-    present = values.where(~missing)
-    if present.dtype == object:
-        present = present.map(lambda v: v.strip() if isinstance(v, str) else v)
-    numbers = pd.to_numeric(present, errors="coerce").to_numpy(dtype=np.float64,
-                                                               na_value=np.nan, copy=True)
+        return numbers, np.isnan(numbers), np.isinf(numbers)
+    numbers = pd.to_numeric(values, errors="coerce").to_numpy(dtype=np.float64,
+                                                              na_value=np.nan, copy=True)
+    missing = np.zeros(len(numbers), dtype=bool)
+    # What the fast parse leaves out: missing values, and text it does not
+    # take (surrounding spaces) or that is not a number.
+    for row in np.flatnonzero(np.isnan(numbers)):
+        value = values.iat[row]
+        if _is_missing(value):
+            missing[row] = True
+        elif isinstance(value, str):
+            try:
+                numbers[row] = float(value.strip())
+            except ValueError:
+                pass
     bad = ~missing & ~np.isfinite(numbers)
     numbers[bad] = np.nan
     return numbers, missing, bad
@@ -383,15 +393,13 @@ def _parse_moment(value: Any) -> dt.datetime | dt.date | None:
 
 
 def _moments(values: pd.Series, convert: Callable[[Any], float]) -> np.ndarray:
-    """`convert` applied to each distinct parsed value (quote times repeat
-    over a whole chain); NaN where a value is missing or does not parse."""
-    codes, uniques = pd.factorize(values, use_na_sentinel=True)
-    converted = np.full(len(uniques) + 1, np.nan)
-    for i, value in enumerate(uniques):
+    """`convert` applied to each parsed value; NaN where a value is missing
+    or does not parse."""
+    def one(value: Any) -> float:
         moment = _parse_moment(value)
-        if moment is not None:
-            converted[i] = convert(moment)
-    return converted[codes]  # code -1 (missing) takes the last, NaN
+        return math.nan if moment is None else convert(moment)
+
+    return _per_distinct(values, one, np.float64)
 
 
 @dataclasses.dataclass(frozen=True)
@@ -702,10 +710,10 @@ def surface(chain: Chain, rates: RateCurve, *, mapping: Mapping[str, str] | None
     strikes = number("strike", positive=True)
 
     side_column = columns["option_type"]
-    side_text = frame[side_column].map(
-        lambda v: v.strip().lower() if isinstance(v, str) else "")
-    is_call = side_text.isin(("c", "call")).to_numpy(dtype=bool)
-    is_put = side_text.isin(("p", "put")).to_numpy(dtype=bool)
+    side = _per_distinct(frame[side_column],
+                         lambda v: v.strip().lower() if isinstance(v, str) else "", object)
+    is_call = (side == "c") | (side == "call")
+    is_put = (side == "p") | (side == "put")
     report(~(is_call | is_put),
            lambda row: f"{side_column} {raw(side_column, row)} is not C or P")
 
@@ -715,7 +723,7 @@ def surface(chain: Chain, rates: RateCurve, *, mapping: Mapping[str, str] | None
     expiry_days = _moments(frame[columns["expiration"]], clock.day)
     for seconds, name in ((quote_seconds, time_name), (expiry_seconds, "expiration")):
         column = columns[name]
-        missing = _is_missing_text(frame[column])
+        missing = _per_distinct(frame[column], _is_missing, bool)
         report(missing, lambda row: f"{column} is missing")
         report(np.isnan(seconds) & ~missing,
                lambda row: f"{column} {raw(column, row)} does not parse as a date")
@@ -768,23 +776,29 @@ def surface(chain: Chain, rates: RateCurve, *, mapping: Mapping[str, str] | None
     parities = np.full(n_groups, np.nan)
     reasons = [""] * n_groups
 
-    members = pd.Series(np.arange(n)[keyed]).groupby(group[keyed]).indices if n_groups else {}
+    # Per expiry, the strikes whose call and put are both quoted on both
+    # sides (duplicates averaged), and the spot.
+    quoted = usable & (mids > 0.0)
+    pairs = (pd.DataFrame({"g": group[quoted], "K": strikes[quoted], "call": is_call[quoted],
+                           "mid": mids[quoted]})
+             .groupby(["g", "K", "call"], sort=True)["mid"].mean().unstack("call")
+             .reindex(columns=[True, False]).dropna())
+    pair_group = pairs.index.get_level_values("g").to_numpy()
+    pair_strikes = pairs.index.get_level_values("K").to_numpy(dtype=np.float64)
+    pair_calls = pairs[True].to_numpy(dtype=np.float64)
+    pair_puts = pairs[False].to_numpy(dtype=np.float64)
+    group_spot = pd.Series(spots[quoted]).groupby(group[quoted]).median()
+    first_row = np.full(n_groups, -1, dtype=np.int64)
+    first_row[group[keyed][::-1]] = np.flatnonzero(keyed)[::-1]
     jobs = []
     for g in range(n_groups):
-        rows = np.arange(n)[keyed][members[g]]
-        if expired[rows[0]]:
+        row = first_row[g]
+        if expired[row]:
             continue
-        pairs = rows[usable[rows] & (mids[rows] > 0.0)]
-        quotes = pd.DataFrame({"K": strikes[pairs], "call": is_call[pairs], "mid": mids[pairs]})
-        table = quotes.pivot_table(index="K", columns="call", values="mid", aggfunc="mean")
-        if True in table.columns and False in table.columns:
-            table = table.dropna()
-        else:
-            table = table.iloc[:0]
-        spot = float(np.median(spots[pairs])) if len(pairs) else math.nan
-        jobs.append((g, table[True].to_numpy(dtype=np.float64) if len(table) else np.empty(0),
-                     table[False].to_numpy(dtype=np.float64) if len(table) else np.empty(0),
-                     table.index.to_numpy(dtype=np.float64), spot, float(discount[rows[0]])))
+        lo, hi = np.searchsorted(pair_group, [g, g + 1])
+        spot = float(group_spot.get(g, math.nan))
+        jobs.append((g, pair_calls[lo:hi], pair_puts[lo:hi], pair_strikes[lo:hi], spot,
+                     float(discount[row])))
 
     def search(job: tuple[Any, ...]) -> tuple[int, tuple[float, float, str]]:
         g, calls, puts, strike_row, spot, disc = job
