@@ -172,15 +172,34 @@ def test_line_numbers_are_the_files_lines(tmp_path, exact):
     assert "'surplus'" in last["detail"]
 
 
-def test_an_expiry_without_both_sides_has_no_forward(tmp_path, exact, capsys):
+def calls_only(frame, first):
+    return frame[~(first & (frame["option_type"] == "P"))].reset_index(drop=True)
+
+
+def worthless(frame, first):
+    """Every quote of the expiry at a tenth of a cent, with no strike at the
+    spot: no strike has both a call and a put with time value, at any
+    forward (the search itself would still end somewhere)."""
+    frame = frame.copy()
+    frame.loc[first, ["bid", "ask"]] = "0.001"
+    frame.loc[first, ["underlying_bid", "underlying_ask"]] = ["150.49", "150.51"]
+    return frame
+
+
+@pytest.mark.parametrize("change, reason", [
+    (calls_only, "no strike has both a call and a put quoted on both sides"),
+    (worthless, "no strike near the money has a call and a put that both solve"),
+])
+def test_an_expiry_without_a_forward(tmp_path, exact, change, reason):
     frame = exact.chain.astype(str)
-    first = frame["expiration"] == exact.expiries["expiration"][0]
-    calls_only = frame[~(first & (frame["option_type"] == "P"))].reset_index(drop=True)
-    status, out, summary = surface(tmp_path, write_chain(tmp_path / "chain.csv", calls_only))
+    expiry = exact.expiries["expiration"][0]
+    frame = change(frame, frame["expiration"] == expiry)
+    status, out, summary = surface(tmp_path, write_chain(tmp_path / "chain.csv", frame))
     assert status == 0
-    mine = out["expiration"] == exact.expiries["expiration"][0]
+    assert len(out) == len(frame)
+    mine = out["expiration"] == expiry
     assert set(out["status"][mine]) == {"no forward"}
-    assert (out["detail"][mine] != "").all()
+    assert set(out["detail"][mine]) == {reason}
     assert (out["forward"][mine] == "").all() and (out["iv"][mine] == "").all()
     assert math.isnan(summary["forward"][0]) and summary["solved"][0] == 0
     assert set(out["status"][~mine]) <= {"solved", "no time value"}

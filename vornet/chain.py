@@ -631,7 +631,7 @@ def _forward(calls: np.ndarray, puts: np.ndarray, strikes: np.ndarray, spot: flo
                                                   discount * ones, forward * ones, "p" * n)
     if not ((call_sigma > 0.0) & (put_sigma > 0.0)).any():
         return (math.nan, parity, "no strike near the money has a call and a put that both "
-                "solve at any forward")
+                "solve")
     return forward, parity, ""
 
 
