@@ -163,9 +163,9 @@ def resolve_columns(columns: Iterable[str], mapping: Mapping[str, str] | None = 
                              f"(columns found: {_columns_found(columns)})")
     found = {}
     for name in FIELDS:
-        column = mapping.get(name) or _find_column(name, columns)
-        if column is not None:
-            found[name] = column
+        match = mapping.get(name) or _find_column(name, columns)
+        if match is not None:
+            found[name] = match
 
     def missing(*names: str) -> ChainError:
         alternatives = " or ".join(repr(n) for n in names)
@@ -684,7 +684,7 @@ def surface(chain: Chain, rates: RateCurve, *, mapping: Mapping[str, str] | None
         problems[row].append(problem)
 
     def report(mask: np.ndarray, message: Callable[[int], str]) -> None:
-        for row in np.flatnonzero(mask):
+        for row in np.flatnonzero(mask).tolist():
             problems[row].append(message(row))
 
     def raw(column: str, row: int) -> str:
@@ -829,7 +829,7 @@ def surface(chain: Chain, rates: RateCurve, *, mapping: Mapping[str, str] | None
     no_forward = usable & ~np.isfinite(forward)
     status[no_forward] = NO_FORWARD
     detail = np.full(n, "", dtype=object)
-    for row in np.flatnonzero(no_forward):
+    for row in np.flatnonzero(no_forward).tolist():
         detail[row] = reasons[group[row]]
 
     solve = usable & np.isfinite(forward)
@@ -848,7 +848,7 @@ def surface(chain: Chain, rates: RateCurve, *, mapping: Mapping[str, str] | None
             problems[row].append("the model rejects its values")
 
     unit = chain.unit
-    for row in np.flatnonzero(status == INVALID_ROW):
+    for row in np.flatnonzero(status == INVALID_ROW).tolist():
         detail[row] = f"{unit} {chain.where[row]}: " + "; ".join(problems[row])
 
     otm = pd.array(np.where(is_call, strikes >= forward, strikes <= forward), dtype="boolean")
