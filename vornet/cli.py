@@ -15,6 +15,7 @@ the standard error and exit with status 2.
 from __future__ import annotations
 
 import argparse
+import os
 import sys
 from collections import Counter
 from pathlib import Path
@@ -142,6 +143,12 @@ def main(argv: list[str] | None = None) -> int:
     except KeyboardInterrupt:
         print("vornet: interrupted", file=sys.stderr)
         return 130
+    except BrokenPipeError:
+        # The reader went away (`vornet surface ... | head`): stop quietly,
+        # and keep the interpreter's own flush at exit from failing again.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        return 1
 
 
 def _surface(args: argparse.Namespace, out: TextIO) -> int:
