@@ -100,6 +100,18 @@ def test_more_workers_give_the_same_output(tmp_path, exact, capsys):
     pd.testing.assert_frame_equal(one, two)
 
 
+def test_the_fast_solver_gives_the_same_statuses_and_near_volatilities(tmp_path, exact):
+    path = write_chain(tmp_path / "chain.csv", exact.chain)
+    _, exact_out, _ = surface(tmp_path, path)
+    _, fast_out, _ = surface(tmp_path, path, "--method", "fast")
+    pd.testing.assert_series_equal(fast_out["status"], exact_out["status"])
+    pd.testing.assert_series_equal(fast_out["forward"], exact_out["forward"])
+    iv_fast, iv_exact, T = (pd.to_numeric(frame[column]) for frame, column in
+                            ((fast_out, "iv"), (exact_out, "iv"), (exact_out, "T")))
+    assert iv_exact.notna().sum() > 0.5 * len(iv_exact)
+    assert ((iv_fast - iv_exact).abs() * np.sqrt(T)).max() <= 2e-9
+
+
 # A change to one row of the exact chain, the status it gets and what its
 # detail says.
 DEFECTS = [

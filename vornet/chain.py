@@ -654,7 +654,7 @@ def _progress(total: int, enabled: bool) -> Any:
 
 def surface(chain: Chain, rates: RateCurve, *, mapping: Mapping[str, str] | None = None,
             expiry_time: str | dt.time = "16:00", timezone: str = "America/New_York",
-            workers: int = 1, progress: bool = False) -> Surface:
+            workers: int = 1, progress: bool = False, method: str = "exact") -> Surface:
     """Forwards and implied volatilities of a whole chain.
 
     Parameters
@@ -673,6 +673,9 @@ def surface(chain: Chain, rates: RateCurve, *, mapping: Mapping[str, str] | None
         forward searches of different expiries: 1 (default), -1 every core.
     progress : bool, optional
         A progress bar over the expiries on the standard error.
+    method : {'exact', 'fast'}, optional
+        The implied-volatility solver (see :func:`vornet.implied_vol`); the
+        forwards are found by the exact one either way.
     """
     clock = make_clock(expiry_time, timezone)
     threads = resolve_workers(workers)
@@ -838,7 +841,7 @@ def surface(chain: Chain, rates: RateCurve, *, mapping: Mapping[str, str] | None
         vols, codes = vornet.implied_vol_at_forward(
             mids[solve], spots[solve], strikes[solve], T[solve], discount[solve],
             forward[solve], np.where(is_call[solve], "c", "p"), full_output=True,
-            workers=workers)
+            workers=workers, method=method)
         iv[solve] = vols
         names = np.array([_IV_STATUSES[IVStatus(code)] for code in range(len(IVStatus))],
                          dtype=object)

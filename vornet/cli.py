@@ -98,6 +98,9 @@ def _parser() -> argparse.ArgumentParser:
                          help="also write the per-expiry summary as CSV to FILE")
     surface.add_argument("--workers", type=int, default=1, metavar="N",
                          help="threads: 1 (default), -1 for every core")
+    surface.add_argument("--method", choices=("exact", "fast"), default="exact",
+                         help="implied-volatility solver: exact (default, bit for bit the "
+                              "core's) or fast (Newton's method, within 2e-9)")
     surface.add_argument("-q", "--quiet", action="store_true",
                          help="print nothing but errors (no progress bar, no summary)")
 
@@ -165,7 +168,7 @@ def _surface(args: argparse.Namespace, out: TextIO) -> int:
         progress = not args.quiet and sys.stderr.isatty()
         result = chain.surface(quotes, curve, mapping=mapping, expiry_time=args.expiry_time,
                                timezone=args.timezone, workers=args.workers,
-                               progress=progress)
+                               progress=progress, method=args.method)
         if args.output:
             chain.write_table(result.table, args.output)
         if args.summary:
