@@ -28,14 +28,14 @@ constexpr int implied_vol_maxiter = 200;
 
 double call_objective(double x, void *record) noexcept
 {
-    double n_d1;
-    return call_critical_objective(x, *static_cast<const critical_price_args *>(record), n_d1);
+    critical_terms unused;
+    return call_critical_objective(x, *static_cast<const critical_price_args *>(record), unused);
 }
 
 double put_objective(double x, void *record) noexcept
 {
-    double n_md1;
-    return put_critical_objective(x, *static_cast<const critical_price_args *>(record), n_md1);
+    critical_terms unused;
+    return put_critical_objective(x, *static_cast<const critical_price_args *>(record), unused);
 }
 
 double call_critical_price(critical_price_args &args) noexcept

@@ -39,7 +39,7 @@ import numpy as np
 import pandas as pd
 
 import vornet
-from vornet.market import IVStatus
+from vornet.market import IVStatus, Method
 
 __all__ = [
     "ChainError",
@@ -652,9 +652,39 @@ def _progress(total: int, enabled: bool) -> Any:
     return tqdm(total=total, desc="expiries", unit="expiry", leave=False, dynamic_ncols=True)
 
 
+def _search_forwards(jobs: list[tuple[Any, ...]], threads: int, progress: bool
+                     ) -> Iterable[tuple[int, tuple[float, float, str]]]:
+    """(group, _forward's answer) for every job (group, calls, puts,
+    strikes, spot, discount), on `threads` threads, as they finish, with the
+    progress bar moving as each does."""
+    def search(job: tuple[Any, ...]) -> tuple[int, tuple[float, float, str]]:
+        g, calls, puts, strike_row, spot, disc = job
+        return g, _forward(calls, puts, strike_row, spot, disc)
+
+    bar = _progress(len(jobs), progress)
+
+    def counted(answers: Iterable[tuple[int, tuple[float, float, str]]]
+                ) -> Iterable[tuple[int, tuple[float, float, str]]]:
+        for answer in answers:
+            yield answer
+            if bar is not None:
+                bar.update()
+
+    try:
+        if threads > 1 and len(jobs) > 1:
+            with concurrent.futures.ThreadPoolExecutor(max_workers=threads) as pool:
+                futures = [pool.submit(search, job) for job in jobs]
+                yield from counted(f.result() for f in concurrent.futures.as_completed(futures))
+        else:
+            yield from counted(map(search, jobs))
+    finally:
+        if bar is not None:
+            bar.close()
+
+
 def surface(chain: Chain, rates: RateCurve, *, mapping: Mapping[str, str] | None = None,
             expiry_time: str | dt.time = "16:00", timezone: str = "America/New_York",
-            workers: int = 1, progress: bool = False, method: str = "exact") -> Surface:
+            workers: int = 1, progress: bool = False, method: Method = "exact") -> Surface:
     """Forwards and implied volatilities of a whole chain.
 
     Parameters
@@ -803,29 +833,8 @@ def surface(chain: Chain, rates: RateCurve, *, mapping: Mapping[str, str] | None
         jobs.append((g, pair_calls[lo:hi], pair_puts[lo:hi], pair_strikes[lo:hi], spot,
                      float(discount[row])))
 
-    def search(job: tuple[Any, ...]) -> tuple[int, tuple[float, float, str]]:
-        g, calls, puts, strike_row, spot, disc = job
-        return g, _forward(calls, puts, strike_row, spot, disc)
-
-    bar = _progress(len(jobs), progress)
-    try:
-        if threads > 1 and len(jobs) > 1:
-            with concurrent.futures.ThreadPoolExecutor(max_workers=threads) as pool:
-                futures = [pool.submit(search, job) for job in jobs]
-                for future in concurrent.futures.as_completed(futures):
-                    g, found = future.result()
-                    forwards[g], parities[g], reasons[g] = found
-                    if bar is not None:
-                        bar.update()
-        else:
-            for job in jobs:
-                g, found = search(job)
-                forwards[g], parities[g], reasons[g] = found
-                if bar is not None:
-                    bar.update()
-    finally:
-        if bar is not None:
-            bar.close()
+    for g, found in _search_forwards(jobs, threads, progress):
+        forwards[g], parities[g], reasons[g] = found
 
     forward = np.full(n, np.nan)
     forward[keyed] = forwards[group[keyed]]

@@ -21,22 +21,6 @@ constexpr double critical_xtol = 1e-10;
 constexpr double critical_rtol = 1e-10;
 constexpr int critical_maxiter = 100;
 
-// beta = 2b/sigma^2 - 1, written with bT = ln(rho).
-double carry_exponent(double ln_rho, double sigma) noexcept
-{
-    return (ln_rho + ln_rho) / (sigma * sigma) - 1.0;
-}
-
-// Discriminant beta^2 + 4 (2r/sigma^2) / (1 - exp(-rT)) with rT = -ln D,
-// floored at zero (NaN stays NaN).
-double quadratic_discriminant(double D, double ln_D, double sigma, double beta) noexcept
-{
-    double delta = (((ln_D * -2.0) / (sigma * sigma)) * 4.0) / (1.0 - D) + beta * beta;
-    if (delta < 0.0)
-        delta = 0.0;
-    return delta;
-}
-
 // A critical spot and N(+-d1) there (N(d1) for the call, N(-d1) for the
 // put), NaN when the search did not evaluate the objective at that spot.
 struct critical_point {
@@ -49,18 +33,18 @@ struct critical_point {
 // their values are handed back instead of computed again. N(+-d1) of the
 // latest points is kept, so that the premium need not compute it again at
 // the point the root finder returns.
-template <double (*objective)(double, const critical_price_args &, double &) noexcept>
+template <double (*objective)(double, const critical_price_args &, critical_terms &) noexcept>
 class critical_search {
 public:
     explicit critical_search(const critical_price_args &args) noexcept : args_(args) {}
 
     double operator()(double x) noexcept
     {
-        double n;
-        const double g = objective(x, args_, n);
+        critical_terms t;
+        const double g = objective(x, args_, t);
         const unsigned slot = count_++ % kept;
         seen_x_[slot] = x;
-        seen_n_[slot] = n;
+        seen_n_[slot] = t.n;
         return g;
     }
 
@@ -141,6 +125,19 @@ critical_point put_critical_price(const critical_price_args &args) noexcept
 
 }  // namespace
 
+double carry_exponent(double ln_rho, double sigma) noexcept
+{
+    return (ln_rho + ln_rho) / (sigma * sigma) - 1.0;
+}
+
+double quadratic_discriminant(double D, double ln_D, double sigma, double beta) noexcept
+{
+    double delta = (((ln_D * -2.0) / (sigma * sigma)) * 4.0) / (1.0 - D) + beta * beta;
+    if (delta < 0.0)
+        delta = 0.0;
+    return delta;
+}
+
 double exercise_value(double S, double K, std::int32_t flag) noexcept
 {
     if (flag == flag_call)
@@ -150,22 +147,24 @@ double exercise_value(double S, double K, std::int32_t flag) noexcept
 
 // With sigma > 0 (or NaN) the Black-76 price at forward x rho has exactly the
 // d1 formed here, so its N(d1) is shared with the premium term.
-double call_critical_objective(double x, const critical_price_args &a, double &n_d1) noexcept
+double call_critical_objective(double x, const critical_price_args &a, critical_terms &t) noexcept
 {
     const double Fx = x * a.rho;
     const double d1 = black76_d1(Fx, a.K, a.sigma);
-    n_d1 = norm_cdf(d1);
+    const double n_d1 = norm_cdf(d1);
     const double n_d2 = norm_cdf(d1 - a.sigma);
+    t = {d1, n_d1};
     const double call = black76_call_value(a.K, a.D, Fx, n_d1, n_d2);
     return ((1.0 - n_d1 * (a.rho * a.D)) * x) / a.q + call - (x - a.K);
 }
 
-double put_critical_objective(double x, const critical_price_args &a, double &n_md1) noexcept
+double put_critical_objective(double x, const critical_price_args &a, critical_terms &t) noexcept
 {
     const double Fx = x * a.rho;
     const double d1 = black76_d1(Fx, a.K, a.sigma);
     const double n_md2 = norm_cdf(negated(d1 - a.sigma));
-    n_md1 = norm_cdf(negated(d1));
+    const double n_md1 = norm_cdf(negated(d1));
+    t = {d1, n_md1};
     const double put = black76_put_value(a.K, a.D, Fx, n_md2, n_md1);
     return (put - ((1.0 - n_md1 * (a.rho * a.D)) * x) / a.q) - (a.K - x);
 }

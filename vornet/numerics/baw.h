@@ -24,15 +24,27 @@ struct critical_price_args {
 // +0.0 (also for NaN). No American price is below it.
 double exercise_value(double S, double K, std::int32_t flag) noexcept;
 
+// What an objective evaluation leaves besides g(x): d1(x), and N(+-d1(x))
+// (N(d1) for the call, N(-d1) for the put), which the premium needs again
+// at S*.
+struct critical_terms {
+    double d1;
+    double n;
+};
+
 // g_c(x) = (1 - N(d1(x)) D rho) x / q + c(x) - (x - K), zero at the call's
-// critical spot S*; c is the Black-76 call at forward x rho. n_d1 receives
-// N(d1(x)), which the premium needs again at S*.
-double call_critical_objective(double x, const critical_price_args &a, double &n_d1) noexcept;
+// critical spot S*; c is the Black-76 call at forward x rho.
+double call_critical_objective(double x, const critical_price_args &a, critical_terms &t) noexcept;
 
 // g_p(x) = p(x) - (1 - N(-d1(x)) D rho) x / q - (K - x), zero at the put's
-// critical spot S**; p is the Black-76 put at forward x rho. n_md1 receives
-// N(-d1(x)).
-double put_critical_objective(double x, const critical_price_args &a, double &n_md1) noexcept;
+// critical spot S**; p is the Black-76 put at forward x rho.
+double put_critical_objective(double x, const critical_price_args &a, critical_terms &t) noexcept;
+
+// beta = 2b/sigma^2 - 1 of the quadratic, written with bT = ln(rho), and its
+// discriminant beta^2 + 4 (2r/sigma^2) / (1 - exp(-rT)) with rT = -ln D,
+// floored at zero (NaN stays NaN). The exponents are (-beta -+ sqrt) / 2.
+double carry_exponent(double ln_rho, double sigma) noexcept;
+double quadratic_discriminant(double D, double ln_D, double sigma, double beta) noexcept;
 
 // What the price of one option needs that does not depend on sigma, computed
 // once for all the prices an inversion evaluates. Every term is computed

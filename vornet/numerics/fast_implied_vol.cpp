@@ -51,7 +51,7 @@ class american_model {
 public:
     explicit american_model(const option_terms &o) noexcept
         : o_(o), call_(o.flag == flag_call), D_rho_(o.D * o.rho),
-          c_(((o.ln_D * -2.0) * 4.0) / (1.0 - o.D))
+          c_(((o.ln_D * -2.0) * 4.0) / (1.0 - o.D))  // m^2 = beta^2 + c / s^2
     {
     }
 
@@ -74,26 +74,22 @@ private:
 bool american_model::critical_spot(double s, double q, double &x, double &n,
                                    double &slope) noexcept
 {
-    const double K = o_.K;
+    const critical_price_args args{o_.K, o_.D, o_.rho, s, q};
     for (int step = 0; step < spot_steps; ++step) {
-        const double d1 = std::log(x * o_.rho / K) / s + s * 0.5;
-        const double side = call_ ? 1.0 : -1.0;
-        const double n1 = norm_cdf(side * d1);
-        const double n2 = norm_cdf(side * (d1 - s));
-        const double pdf = norm_pdf(d1);
-        const double h = 1.0 - D_rho_ * n1;
-        // g = E(x) + side (h x / q) - side (x - K), E the Black-76 value at x rho
-        const double european = side * o_.D * (x * o_.rho * n1 - K * n2);
-        const double g = call_ ? h * x / q + european - (x - K) : european - h * x / q - (K - x);
+        critical_terms t;
+        const double g = call_ ? call_critical_objective(x, args, t)
+                               : put_critical_objective(x, args, t);
+        const double h = 1.0 - D_rho_ * t.n;
+        const double pdf = norm_pdf(t.d1);
         slope = (call_ ? h * (1.0 / q - 1.0) : h * (1.0 - 1.0 / q)) - D_rho_ * pdf / (s * q);
         const double delta = g / slope;
         const double next = x - delta;
-        if (!(call_ ? next > K : next > 0.0 && next < K) || !std::isfinite(next))
+        if (!(call_ ? next > o_.K : next > 0.0 && next < o_.K) || !std::isfinite(next))
             return false;
         if (std::fabs(delta) <= spot_step_tol * x) {
             // N(+-d1) moved to the new point to first order: its error is of
             // the order of the square of a step this small.
-            n = n1 + side * pdf * (std::log(next / x) / s);
+            n = t.n + (call_ ? pdf : -pdf) * (std::log(next / x) / s);
             x = next;
             return true;
         }
@@ -123,7 +119,7 @@ double american_model::seed(double s, double beta) const noexcept
 priced american_model::at(double s) noexcept
 {
     const double S = o_.S, K = o_.K, D = o_.D, F = o_.F;
-    const double d1 = o_.ln_F_over_K / s + s * 0.5;
+    const double d1 = black76_d1_from_log(o_.ln_F_over_K, s);
     const double european = black76_price_from_log(o_.ln_F_over_K, K, D, F, s, o_.flag);
     const double european_vega = D * F * norm_pdf(d1);
     const double exercise = exercise_value(S, K, o_.flag);
@@ -134,12 +130,9 @@ priced american_model::at(double s) noexcept
         return bound;
 
     const double s2 = s * s;
-    const double beta = (o_.ln_rho + o_.ln_rho) / s2 - 1.0;
+    const double beta = carry_exponent(o_.ln_rho, s);
     const double beta_slope = -4.0 * o_.ln_rho / (s2 * s);
-    double m2 = c_ / s2 + beta * beta;
-    if (m2 < 0.0)
-        m2 = 0.0;
-    const double m = std::sqrt(m2);
+    const double m = std::sqrt(quadratic_discriminant(D, o_.ln_D, s, beta));
     const double m_slope = m > 0.0 ? (beta * beta_slope - c_ / (s2 * s)) / m : 0.0;
     const double side = call_ ? 1.0 : -1.0;
     const double q = (-beta + side * m) * 0.5;
@@ -164,7 +157,7 @@ priced american_model::at(double s) noexcept
     const double log_ratio = std::log(S / x);
     const double power = std::exp(q * log_ratio);
     const double premium = A * power;
-    const double d1_star = std::log(x * o_.rho / K) / s + s * 0.5;
+    const double d1_star = black76_d1(x * o_.rho, K, s);
     const double vega =
         european_vega + premium * q_slope * log_ratio - power * D_rho_ * x * norm_pdf(d1_star);
     const double american = european + premium;
