@@ -26,6 +26,7 @@ import concurrent.futures
 import csv
 import dataclasses
 import datetime as dt
+import glob
 import gzip
 import math
 import os
@@ -49,6 +50,8 @@ __all__ = [
     "STATUSES",
     "FIELDS",
     "read_chain",
+    "read_chains",
+    "input_files",
     "surface",
     "write_table",
     "format_summary",
@@ -202,12 +205,22 @@ class Chain:
     #: Per row, its line in the file (CSV, the header is line 1) or its row
     #: number (Parquet, from 1).
     where: np.ndarray
-    #: "line" or "row": what ``where`` counts.
-    unit: str = "line"
+    #: "line" or "row": what ``where`` counts; per row (an array) for a
+    #: chain read from several files, naming the file ("a.csv line").
+    unit: str | np.ndarray = "line"
     #: Row position -> why the row could not be read whole.
     problems: dict[int, str] = dataclasses.field(default_factory=dict)
     #: The file's name, for messages.
     source: str = "chain"
+    #: For a chain read from several files: their names, and per row the
+    #: position of its file among them.
+    files: list[str] | None = None
+    file_of: np.ndarray | None = None
+
+    def locate(self, row: int) -> str:
+        """Where the row came from: "line 7", or "a.csv line 7"."""
+        unit = self.unit if isinstance(self.unit, str) else self.unit[row]
+        return f"{unit} {self.where[row]}"
 
 
 def read_chain(path: str | os.PathLike[str]) -> Chain:
@@ -242,6 +255,63 @@ def read_chain(path: str | os.PathLike[str]) -> Chain:
         frame = frame.reset_index(drop=True)
         return Chain(frame, np.arange(1, len(frame) + 1), "row", {}, name)
     return _read_csv(path)
+
+
+def input_files(pattern: str | os.PathLike[str]) -> list[Path]:
+    """The files a chain argument names: a file; a glob pattern
+    (``'quotes/*.parquet'``, ``**`` for any depth); or a folder, meaning its
+    .csv, .csv.gz and .parquet files at any depth. Sorted by path."""
+    text = os.fspath(pattern)
+    if any(c in text for c in "*?["):
+        files = sorted(Path(p) for p in glob.glob(text, recursive=True) if Path(p).is_file())
+        if not files:
+            raise ChainError(f"no file matches {text!r}")
+        return files
+    path = Path(text)
+    if path.is_dir():
+        files = sorted(p for p in path.rglob("*") if p.is_file() and _is_chain_file(p))
+        if not files:
+            raise ChainError(f"{path} holds no .csv, .csv.gz or .parquet file")
+        return files
+    return [path]
+
+
+def _is_chain_file(path: Path) -> bool:
+    name = path.name.lower()
+    return name.endswith((".csv", ".csv.gz", ".parquet", ".pq"))
+
+
+def file_names(paths: list[Path]) -> list[str]:
+    """Short names for messages: the paths below the folder they share."""
+    if len(paths) == 1:
+        return [paths[0].name]
+    common = Path(os.path.commonpath([p.absolute() for p in paths]))
+    return [p.absolute().relative_to(common).as_posix() for p in paths]
+
+
+def read_chains(paths: Iterable[str | os.PathLike[str]]) -> Chain:
+    """Reads the chains of several files (see :func:`read_chain`) as one:
+    their rows in the order of the files; a row's ``detail`` names its
+    file. The files must have the same columns (in any order)."""
+    files = [Path(p) for p in paths]
+    if len(files) == 1:
+        return read_chain(files[0])
+    names = file_names(files)
+    parts = [read_chain(path) for path in files]
+    columns = list(parts[0].frame.columns)
+    for part, name in zip(parts[1:], names[1:]):
+        if set(part.frame.columns) != set(columns):
+            raise ChainError(f"{name} has the columns {_columns_found(list(part.frame.columns))}"
+                             f" where {names[0]} has {_columns_found(columns)}")
+    frame = pd.concat([part.frame[columns] for part in parts], ignore_index=True)
+    lengths = [len(part.frame) for part in parts]
+    offsets = np.cumsum([0] + lengths[:-1])
+    problems = {int(offset) + row: text for offset, part in zip(offsets, parts)
+                for row, text in part.problems.items()}
+    unit = np.concatenate([np.full(len(part.frame), f"{name} {part.unit}", dtype=object)
+                           for name, part in zip(names, parts)])
+    return Chain(frame, np.concatenate([part.where for part in parts]), unit, problems,
+                 f"{len(files)} files", names, np.repeat(np.arange(len(files)), lengths))
 
 
 def _is_parquet(path: Path) -> bool:
@@ -794,10 +864,7 @@ def surface(chain: Chain, rates: RateCurve, *, mapping: Mapping[str, str] | None
 
     # The quotes of one quote time and expiry (and root and underlying).
     keyed = ~invalid
-    key_names = [columns[k] for k in ("underlying_symbol", "root") if k in columns]
-    keys = pd.DataFrame({"quote": quote_seconds, "expiry": expiry_days})
-    for i, column in enumerate(key_names):
-        keys[f"key{i}"] = frame[column].astype(str).to_numpy()
+    keys, key_names = _chain_keys(frame, columns, quote_seconds, expiry_days)
     group = np.full(n, -1, dtype=np.int64)
     key_frame = keys[keyed]
     group[keyed] = key_frame.groupby(list(key_frame.columns), sort=True).ngroup().to_numpy()
@@ -859,9 +926,8 @@ def surface(chain: Chain, rates: RateCurve, *, mapping: Mapping[str, str] | None
         for row in rejected:
             problems[row].append("the model rejects its values")
 
-    unit = chain.unit
     for row in np.flatnonzero(status == INVALID_ROW).tolist():
-        detail[row] = f"{unit} {chain.where[row]}: " + "; ".join(problems[row])
+        detail[row] = f"{chain.locate(row)}: " + "; ".join(problems[row])
 
     otm = pd.array(np.where(is_call, strikes >= forward, strikes <= forward), dtype="boolean")
     otm[~np.isfinite(forward) | ~np.isfinite(strikes) | ~(is_call | is_put)] = pd.NA
@@ -874,6 +940,31 @@ def surface(chain: Chain, rates: RateCurve, *, mapping: Mapping[str, str] | None
                        expiry_days, T, forwards, parities, strikes, is_call, iv, status,
                        usable, otm)
     return Surface(table, summary, renamed, group, strikes, is_call)
+
+
+def _chain_keys(frame: pd.DataFrame, columns: Mapping[str, str], quote_seconds: np.ndarray,
+                expiry_days: np.ndarray) -> tuple[pd.DataFrame, list[str]]:
+    """Per row, what its chain is told apart by: the quote time, the expiry's
+    day, and the underlying and root when the chain has those columns (as
+    text); and the names of those columns."""
+    key_names = [columns[k] for k in ("underlying_symbol", "root") if k in columns]
+    keys = pd.DataFrame({"quote": quote_seconds, "expiry": expiry_days})
+    for i, column in enumerate(key_names):
+        keys[f"key{i}"] = frame[column].astype(str).to_numpy()
+    return keys, key_names
+
+
+def chain_hashes(frame: pd.DataFrame, columns: Mapping[str, str], clock: _Clock
+                 ) -> tuple[np.ndarray, np.ndarray]:
+    """Per row, a 64-bit hash of its chain's key as :func:`surface` groups
+    the rows (the same in every process), and whether the key is known (its
+    quote time and expiry parse): rows of one chain have one hash."""
+    time_name = "quote_datetime" if "quote_datetime" in columns else "quote_date"
+    quote_seconds = _moments(frame[columns[time_name]], clock.quote_seconds)
+    expiry_days = _moments(frame[columns["expiration"]], clock.day)
+    keys, _ = _chain_keys(frame, columns, quote_seconds, expiry_days)
+    hashes = pd.util.hash_pandas_object(keys, index=False).to_numpy()
+    return hashes, np.isfinite(quote_seconds) & np.isfinite(expiry_days)
 
 
 def _with_results(frame: pd.DataFrame, results: dict[str, Any]
@@ -946,6 +1037,27 @@ def write_table(table: pd.DataFrame, path: str | os.PathLike[str]) -> None:
             table.to_csv(path, index=False)
     except OSError as error:
         raise ChainError(f"cannot write {path}: {error}") from None
+
+
+def part_path(folder: str | os.PathLike[str], number: int, suffix: str) -> Path:
+    """The file of part `number` of an output folder: ``part.00000.csv``."""
+    return Path(folder) / f"part.{number:05d}{suffix}"
+
+
+def write_parts(result: Surface, chain: Chain, folder: str | os.PathLike[str],
+                suffix: str) -> list[Path]:
+    """Writes the table to a folder, the rows of each input file to a part
+    of their own (``part.00000.csv``, ... in the order of the files); the
+    rows of a chain read from one file all go to ``part.00000``."""
+    folder = Path(folder)
+    check_output(part_path(folder, 0, suffix))
+    folder.mkdir(parents=True, exist_ok=True)
+    count = len(chain.files) if chain.files is not None else 1
+    file_of = chain.file_of if chain.file_of is not None else np.zeros(len(result.table), int)
+    paths = [part_path(folder, number, suffix) for number in range(count)]
+    for number, path in enumerate(paths):
+        write_table(result.table[file_of == number], path)
+    return paths
 
 
 def check_output(path: str | os.PathLike[str]) -> None:

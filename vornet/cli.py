@@ -73,10 +73,20 @@ def _parser() -> argparse.ArgumentParser:
                "quote_date, expiration, strike, option_type, bid and ask (or price, or mid), "
                "underlying_bid and underlying_ask (or underlying_price); optional "
                "underlying_symbol and root keep quotes apart. Other columns pass through.")
-    surface.add_argument("chain", metavar="CHAIN", help="the chain: .csv, .csv.gz or .parquet")
+    surface.add_argument("chain", metavar="CHAIN",
+                         help="the chain: a .csv, .csv.gz or .parquet file, a glob pattern in "
+                              "quotes ('quotes/*.parquet') or a folder of such files")
     surface.add_argument("-o", "--output", metavar="OUT",
-                         help="write the rows with their results to OUT (.csv, .csv.gz or "
-                              ".parquet)")
+                         help="write the rows with their results to OUT: a file (.csv, .csv.gz "
+                              "or .parquet), or a folder (a name ending in / or without a "
+                              "suffix) of one part per input file (with --scheduler, per "
+                              "partition)")
+    surface.add_argument("--format", choices=("csv", "parquet"),
+                         help="format of an output folder's parts (default: the input's)")
+    surface.add_argument("--scheduler", metavar="ADDRESS",
+                         help="run on Dask: the address of a running scheduler "
+                              "(tcp://host:8786), or 'local' for a cluster of worker "
+                              "processes on this machine; needs vornet[dask]")
     rates = surface.add_mutually_exclusive_group(required=True)
     rates.add_argument("--rate", type=_rate, metavar="R",
                        help="continuously compounded interest rate, 0.02 for 2 %%")
@@ -96,8 +106,10 @@ def _parser() -> argparse.ArgumentParser:
                               "matplotlib writes: .png, .svg, .pdf)")
     surface.add_argument("--summary", metavar="FILE",
                          help="also write the per-expiry summary as CSV to FILE")
-    surface.add_argument("--workers", type=int, default=1, metavar="N",
-                         help="threads: 1 (default), -1 for every core")
+    surface.add_argument("--workers", type=int, default=None, metavar="N",
+                         help="threads: 1 (default), -1 for every core; with --scheduler "
+                              "local, worker processes of one thread (default: every core); "
+                              "with a scheduler's address, threads per task (default 1)")
     surface.add_argument("--method", choices=("exact", "fast"), default="exact",
                          help="implied-volatility solver: exact (default, bit for bit the "
                               "core's) or fast (Newton's method, within 2e-9)")
@@ -158,36 +170,43 @@ def _surface(args: argparse.Namespace, out: TextIO) -> int:
     from vornet import chain
 
     try:
-        if args.output:
+        files = chain.input_files(args.chain)
+        folder = args.output is not None and _names_folder(args.output)
+        suffix = (f".{args.format}" if args.format else
+                  ".parquet" if chain._is_parquet(files[0]) else ".csv")
+        if folder:
+            chain.check_output(chain.part_path(args.output, 0, suffix))
+        elif args.output:
             chain.check_output(args.output)
-        chain.resolve_workers(args.workers)
+        workers = 1 if args.workers is None else args.workers
+        chain.resolve_workers(workers)
         curve = (chain.RateCurve.read(args.rate_curve) if args.rate_curve is not None
                  else chain.RateCurve.flat(args.rate))
-        mapping = dict(args.map)
-        quotes = chain.read_chain(args.chain)
+        options = dict(mapping=dict(args.map), expiry_time=args.expiry_time,
+                       timezone=args.timezone, method=args.method)
+        if args.scheduler is not None:
+            if args.output and not folder:
+                raise chain.ChainError(f"with --scheduler, -o names a folder, written part by "
+                                       f"part where the parts are solved: {args.output}/")
+            if args.plot:
+                raise chain.ChainError("--plot is not available with --scheduler: the rows "
+                                       "stay on the cluster")
+            return _surface_on_dask(args, files, curve, options, suffix, out)
+        quotes = chain.read_chains(files)
         progress = not args.quiet and sys.stderr.isatty()
-        result = chain.surface(quotes, curve, mapping=mapping, expiry_time=args.expiry_time,
-                               timezone=args.timezone, workers=args.workers,
-                               progress=progress, method=args.method)
-        if args.output:
+        result = chain.surface(quotes, curve, workers=workers, progress=progress, **options)
+        if folder:
+            chain.write_parts(result, quotes, args.output, suffix)
+        elif args.output:
             chain.write_table(result.table, args.output)
-        if args.summary:
-            try:
-                result.summary.to_csv(args.summary, index=False)
-            except OSError as error:
-                raise chain.ChainError(f"cannot write {args.summary}: {error}") from None
+        _write_summary(args, result.summary)
     except chain.ChainError as error:
         raise _UsageError(str(error)) from None
 
     if not args.quiet:
-        for old, new in result.renamed.items():
-            print(f"vornet: note: the input column {old!r} is written as {new!r}",
-                  file=sys.stderr)
+        _print_renamed(result.renamed)
         report(result, quotes.source, out)
-        if args.output:
-            print(f"\nwrote {len(result.table)} rows to {args.output}", file=out)
-        if args.summary:
-            print(f"wrote the summary to {args.summary}", file=out)
+        _print_written(args, len(result.table), out)
     if args.plot:
         from vornet import plot
 
@@ -197,12 +216,94 @@ def _surface(args: argparse.Namespace, out: TextIO) -> int:
     return 0
 
 
-def report(result: Any, source: str, out: TextIO, extra: dict[str, Any] | None = None) -> None:
-    """Prints the per-expiry summary and the count of each status."""
+def _names_folder(output: str) -> bool:
+    """-o names a folder: it ends with a slash, is one, or has no suffix."""
+    path = Path(output)
+    return output.endswith(("/", os.sep)) or path.is_dir() or not path.suffix
+
+
+def _write_summary(args: argparse.Namespace, summary: Any) -> None:
     from vornet import chain
 
-    summary = result.summary
-    print(f"{source}: {len(result.table)} rows, {len(summary)} expiries "
+    if args.summary:
+        try:
+            summary.to_csv(args.summary, index=False)
+        except OSError as error:
+            raise chain.ChainError(f"cannot write {args.summary}: {error}") from None
+
+
+def _print_renamed(renamed: dict[str, str]) -> None:
+    for old, new in renamed.items():
+        print(f"vornet: note: the input column {old!r} is written as {new!r}", file=sys.stderr)
+
+
+def _print_written(args: argparse.Namespace, rows: int, out: TextIO) -> None:
+    if args.output:
+        print(f"\nwrote {rows} rows to {args.output}", file=out)
+    if args.summary:
+        print(f"wrote the summary to {args.summary}", file=out)
+
+
+def _surface_on_dask(args: argparse.Namespace, files: list[Path], curve: Any,
+                     options: dict[str, Any], suffix: str, out: TextIO) -> int:
+    """The same surface, each file a partition, solved on a Dask cluster:
+    the parts are written by the workers, only the summaries come back."""
+    import logging
+
+    from vornet import chain
+
+    try:
+        from distributed import Client, LocalCluster
+
+        from vornet import dask as vdask
+    except ImportError:
+        raise chain.ChainError("--scheduler needs Dask: pip install 'vornet[dask]'") from None
+
+    if args.scheduler == "local":
+        processes = chain.resolve_workers(-1 if args.workers is None else args.workers)
+        cluster: Any = LocalCluster(n_workers=processes, threads_per_worker=1, processes=True,
+                                    dashboard_address=None, silence_logs=logging.ERROR)
+        threads = 1
+    else:
+        cluster = None
+        threads = 1 if args.workers is None else args.workers
+    try:
+        try:
+            client = Client(cluster if cluster is not None else args.scheduler, timeout=30)
+        except (OSError, ValueError, TypeError) as error:
+            raise chain.ChainError(f"cannot reach the scheduler {args.scheduler}: {error}"
+                                   ) from None
+        with client:
+            frame = vdask.read_chains(files)
+            progress = not args.quiet and sys.stderr.isatty()
+            written = vdask.write_parts(frame, curve, args.output, suffix=suffix,
+                                        progress=progress, workers=threads, **options)
+            _write_summary(args, written.summary)
+    finally:
+        if cluster is not None:
+            cluster.close()
+    if not args.quiet:
+        _print_renamed(written.renamed)
+        _print_report(written.summary, Counter(written.counts), written.rows,
+                      f"{len(files)} files" if len(files) > 1 else files[0].name, out)
+        if written.layout is not None and not written.layout.by_chain:
+            print(f"note: {written.layout.split_chains} chains were split between files; "
+                  f"their rows were grouped by chain first", file=out)
+        _print_written(args, written.rows, out)
+    return 0
+
+
+def report(result: Any, source: str, out: TextIO, extra: dict[str, Any] | None = None) -> None:
+    """Prints the per-expiry summary and the count of each status."""
+    _print_report(result.summary, Counter(result.table["status"]), len(result.table), source,
+                  out, extra)
+
+
+def _print_report(summary: Any, counts: Counter[str], rows: int, source: str, out: TextIO,
+                  extra: dict[str, Any] | None = None) -> None:
+    from vornet import chain
+
+    print(f"{source}: {rows} rows, {len(summary)} expiries "
           f"(quote time and expiry)\n", file=out)
     if len(summary) > _SUMMARY_ROWS:
         half = _SUMMARY_ROWS // 2
@@ -219,7 +320,6 @@ def report(result: Any, source: str, out: TextIO, extra: dict[str, Any] | None =
         print("\n".join(text[2 + half:]), file=out)
     else:
         print(chain.format_summary(summary, extra), file=out)
-    counts = Counter(result.table["status"])
     order = [s for s in chain.STATUSES if s in counts]
     print("\nstatus: " + ", ".join(f"{counts[s]} {s}" for s in order), file=out)
 

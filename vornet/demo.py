@@ -27,7 +27,7 @@ import pandas as pd
 import vornet
 from vornet import chain as chains
 
-__all__ = ["Market", "Generated", "make_chain", "run", "DEMO_EXPIRIES"]
+__all__ = ["Market", "Generated", "make_chain", "make_dataset", "run", "DEMO_EXPIRIES"]
 
 #: The demo's expiries: Fridays from a week to two years after the quote date.
 DEMO_EXPIRIES = ("2024-03-22", "2024-04-05", "2024-04-19", "2024-05-17", "2024-06-21",
@@ -193,6 +193,43 @@ def _defects(rng: np.random.Generator, table: pd.DataFrame) -> pd.DataFrame:
     table.loc[row, "strike"] = f"{strike:g}".replace("0", "O", 1) if "0" in f"{strike:g}" \
         else f"{strike:g}x"
     return table
+
+
+def make_dataset(folder: str | Path, *, days: int = 5, symbols: int = 4, snapshots: int = 1,
+                 strike_count: int | None = None, seed: int = 2024, suffix: str = ".parquet",
+                 exact: bool = False) -> list[Path]:
+    """Writes a store of chains, one file per trading day and underlying
+    (``2024-03-11_XYZ1.parquet``, ...), as desks keep end-of-day chains:
+    `days` weekdays up to 2024-03-15, `symbols` underlyings with spots from
+    40 to 400, each file made by :func:`make_chain` (with its defects unless
+    `exact`). Parquet files keep the columns' text where defects made them
+    text. Returns the files written, sorted."""
+    folder = Path(folder)
+    folder.mkdir(parents=True, exist_ok=True)
+    last = dt.date(2024, 3, 15)
+    dates: list[dt.date] = []
+    day = last
+    while len(dates) < days:
+        if day.weekday() < 5:
+            dates.append(day)
+        day -= dt.timedelta(days=1)
+    spots = np.geomspace(40.0, 400.0, symbols) if symbols > 1 else np.array([150.0])
+    paths = []
+    for d, date in enumerate(sorted(dates)):
+        for u, spot in enumerate(spots):
+            market = Market(symbol=f"XYZ{u + 1}", quote_time=f"{date.isoformat()} 15:30:00",
+                            spot=round(float(spot), 2), dividend=round(0.012 * float(spot), 2))
+            generated = make_chain(seed + 1000 * d + u, exact=exact, market=market,
+                                   snapshots=snapshots, strike_count=strike_count)
+            table = generated.chain
+            path = folder / f"{date.isoformat()}_{market.symbol}{suffix}"
+            if chains._is_parquet(path):
+                text = [c for c in table.columns if table[c].dtype == object]
+                table.astype({c: str for c in text}).to_parquet(path, index=False)
+            else:
+                table.to_csv(path, index=False)
+            paths.append(path)
+    return sorted(paths)
 
 
 def run(out_dir: str | Path | None = None, *, seed: int = 2024, workers: int = 1,

@@ -1,0 +1,436 @@
+"""Option chains on Dask: forwards and implied volatilities of many files
+on a cluster, chain by chain.
+
+::
+
+    from distributed import Client
+    from vornet import chain, dask as vdask
+
+    client = Client("tcp://scheduler:8786")          # or Client() on this machine
+    quotes = vdask.read_chains("quotes/*.parquet")    # one partition per file
+    table = vdask.surface(quotes, chain.RateCurve.flat(0.02))
+    table.to_parquet("out/")
+
+A chain is one underlying (and option root) at one quote time and expiry:
+its forward is searched over all of its strikes, so each chain must lie
+whole in one partition. Every partition then runs the single-machine
+:func:`vornet.chain.surface`, the same code on the same rows, so the
+results are those of one process bit for bit. :func:`surface` checks the
+partitioning by reading the key columns once, and groups the rows by chain
+with a shuffle only when some chain is split between partitions.
+
+Threads: Dask runs one task per worker thread, and each task runs vornet on
+``workers`` threads (1 by default). Keep processes x threads per process x
+``workers`` at most the cores of each machine: the default, one vornet
+thread per task, is right for workers started the usual way (``dask worker
+--nworkers N --nthreads T`` with N x T cores).
+
+Needs the ``dask`` extra: ``pip install 'vornet[dask]'`` (Dask's dataframes,
+its distributed scheduler and pyarrow).
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import os
+from collections.abc import Callable, Iterable, Mapping
+from pathlib import Path
+from typing import Any
+
+import numpy as np
+import pandas as pd
+
+try:
+    import dask
+    import dask.dataframe as dd
+except ImportError as error:  # pragma: no cover - the extra is installed in the tests
+    raise ImportError("vornet.dask needs Dask: pip install 'vornet[dask]'") from error
+
+from vornet import chain as chains
+from vornet.market import Method
+
+__all__ = ["read_chains", "surface", "solve_partitions", "write_parts", "Layout", "Written"]
+
+# Columns read_chains adds so that a row's detail names its file and line
+# as a single-process run does; they never reach the results.
+_WHERE, _UNIT, _PROBLEM = "_vornet_where", "_vornet_unit", "_vornet_problem"
+# Columns the grouping by chain adds: the chain's hash and the row's
+# position in the input.
+_CHAIN, _ROW = "_vornet_chain", "_vornet_row"
+_HIDDEN = (_WHERE, _UNIT, _PROBLEM, _CHAIN, _ROW)
+
+
+# ---------------------------------------------------------------------------
+# Reading
+
+
+def _read_file(source: tuple[str, str], all_columns: tuple[str, ...], labelled: bool,
+               columns: list[str] | None = None) -> pd.DataFrame:
+    """One file as one partition, read by :func:`vornet.chain.read_chain`,
+    with where each row came from. Dask passes `columns` when a computation
+    uses only some; Parquet then reads only those."""
+    path, name = Path(source[0]), source[1]
+    wanted = list(columns) if columns is not None else [*all_columns, _WHERE, _UNIT, _PROBLEM]
+    if chains._is_parquet(path) and not any(c in wanted for c in (_WHERE, _UNIT, _PROBLEM)):
+        return pd.read_parquet(path, columns=wanted).reset_index(drop=True)
+    chain = chains.read_chain(path)
+    if set(chain.frame.columns) != set(all_columns):
+        raise chains.ChainError(
+            f"{name} has the columns {chains._columns_found(list(chain.frame.columns))} "
+            f"where the first file has {chains._columns_found(list(all_columns))}")
+    problems = np.full(len(chain.frame), "", dtype=object)
+    for row, text in chain.problems.items():
+        problems[row] = text
+    unit = f"{name} {chain.unit}" if labelled else chain.unit
+    frame = chain.frame.assign(**{_WHERE: chain.where, _UNIT: unit, _PROBLEM: problems})
+    return frame[wanted]
+
+
+def read_chains(paths: str | os.PathLike[str] | Iterable[str | os.PathLike[str]]
+                ) -> dd.DataFrame:
+    """A Dask dataframe of option chains, one partition per file.
+
+    Parameters
+    ----------
+    paths : str, path or sequence of them
+        A file, a glob pattern (``'quotes/*.parquet'``), a folder (its .csv,
+        .csv.gz and .parquet files) or a list of files: CSV values are read
+        as text, as ``vornet surface`` reads them.
+
+    The partitions carry where each row came from, so that
+    :func:`surface` names a bad row's file and line exactly as a
+    single-process run over the same files does.
+    """
+    if isinstance(paths, (str, os.PathLike)):
+        files = chains.input_files(paths)
+    else:
+        files = [Path(p) for p in paths]
+        if not files:
+            raise chains.ChainError("no files given")
+    names = chains.file_names(files)
+    first = chains.read_chain(files[0]).frame
+    meta = first.iloc[:0].assign(**{_WHERE: np.empty(0, dtype=np.int64),
+                                     _UNIT: np.empty(0, dtype=object),
+                                     _PROBLEM: np.empty(0, dtype=object)})
+    with dask.config.set({"dataframe.convert-string": False}):
+        return dd.from_map(_read_file, [(str(f), n) for f, n in zip(files, names)],
+                           args=(tuple(map(str, first.columns)), len(files) > 1), meta=meta,
+                           label="read-chains", enforce_metadata=False)
+
+
+# ---------------------------------------------------------------------------
+# Solving
+
+
+@dataclasses.dataclass(frozen=True)
+class _Options:
+    """What every partition is solved with (sent to the workers)."""
+
+    rates: chains.RateCurve
+    mapping: Mapping[str, str] | None
+    expiry_time: str
+    timezone: str
+    workers: int
+    method: Method
+
+    def clock(self) -> Any:
+        return chains.make_clock(self.expiry_time, self.timezone)
+
+
+@dataclasses.dataclass(frozen=True)
+class Layout:
+    """How the input lies in its partitions, as :func:`surface` found it."""
+
+    #: Rows per input partition.
+    lengths: tuple[int, ...]
+    #: Whether every chain lies whole in one partition.
+    by_chain: bool
+    #: Chains split between partitions (0 when ``by_chain``).
+    split_chains: int
+
+
+def _key_columns(columns: Mapping[str, str]) -> list[str]:
+    names = ("quote_datetime" if "quote_datetime" in columns else "quote_date", "expiration",
+             "underlying_symbol", "root")
+    return list(dict.fromkeys(columns[n] for n in names if n in columns))
+
+
+def _partition_chains(part: pd.DataFrame, columns: Mapping[str, str], options: _Options
+                      ) -> tuple[int, np.ndarray]:
+    hashes, known = chains.chain_hashes(part, columns, options.clock())
+    return len(part), np.unique(hashes[known])
+
+
+def find_layout(frame: dd.DataFrame, columns: Mapping[str, str], options: _Options) -> Layout:
+    """Reads the key columns of every partition (and nothing else where the
+    format allows) and tells whether any chain is split between
+    partitions."""
+    keys = frame[_key_columns(columns)]
+    found = dask.compute(*[dask.delayed(_partition_chains)(part, columns, options)
+                           for part in keys.to_delayed()])
+    lengths = tuple(int(n) for n, _ in found)
+    _, counts = np.unique(np.concatenate([h for _, h in found] or [np.empty(0, np.uint64)]),
+                          return_counts=True)
+    split = int((counts > 1).sum())
+    return Layout(lengths, split == 0, split)
+
+
+def _with_chain_columns(part: pd.DataFrame, offsets: np.ndarray, columns: Mapping[str, str],
+                        options: _Options, partition_info: dict[str, Any] | None = None
+                        ) -> pd.DataFrame:
+    number = partition_info["number"] if partition_info else 0
+    hashes, _ = chains.chain_hashes(part, columns, options.clock())
+    return part.assign(**{_CHAIN: hashes,
+                          _ROW: offsets[number] + np.arange(len(part), dtype=np.int64)})
+
+
+def _result_meta(meta: pd.DataFrame) -> pd.DataFrame:
+    frame = meta.drop(columns=[c for c in _HIDDEN if c in meta.columns])
+    empty = np.empty(0)
+    table, _ = chains._with_results(frame, {
+        "T": empty, "forward": empty, "discount": empty, "mid": empty, "iv": empty,
+        "otm": pd.array([], dtype="boolean"), "status": np.empty(0, dtype=object),
+        "detail": np.empty(0, dtype=object)})
+    return table
+
+
+def _solve(part: pd.DataFrame, options: _Options, offsets: np.ndarray | None,
+           number: int) -> chains.Surface:
+    """The single-machine surface of one partition of whole chains."""
+    index = part.index
+    if _ROW in part.columns:
+        # Grouped by a shuffle: back into the input's order, indexed by the
+        # position in the input.
+        part = part.sort_values(_ROW, kind="stable")
+        index = pd.Index(part[_ROW].to_numpy(), name=None)
+        first = None
+    else:
+        first = offsets[number] if offsets is not None else None
+    frame = part.drop(columns=[c for c in _HIDDEN if c in part.columns]).reset_index(drop=True)
+    where: np.ndarray
+    unit: str | np.ndarray
+    problems: dict[int, str] = {}
+    if _WHERE in part.columns:
+        where = part[_WHERE].to_numpy()
+        unit = part[_UNIT].to_numpy(dtype=object)
+        if len(unit) and (unit == unit[0]).all():
+            unit = str(unit[0])
+        problems = {row: text for row, text in enumerate(part[_PROBLEM].tolist()) if text}
+    elif first is None and _ROW not in part.columns:
+        where, unit = np.arange(1, len(part) + 1), f"partition {number} row"
+    else:
+        start = part[_ROW].to_numpy() if first is None else first + np.arange(len(part))
+        where, unit = start + 1, "row"
+    result = chains.surface(
+        chains.Chain(frame, where, unit, problems, f"partition {number}"), options.rates,
+        mapping=options.mapping, expiry_time=options.expiry_time, timezone=options.timezone,
+        workers=options.workers, method=options.method)
+    result.table.index = index
+    return result
+
+
+def _solve_table(part: pd.DataFrame, options: _Options, offsets: np.ndarray | None,
+                 partition_info: dict[str, Any] | None = None) -> pd.DataFrame:
+    return _solve(part, options, offsets, partition_info["number"] if partition_info else 0
+                  ).table
+
+
+def _then(part: pd.DataFrame, options: _Options, offsets: np.ndarray | None, number: int,
+          then: Callable[[chains.Surface, int], Any]) -> Any:
+    return then(_solve(part, options, offsets, number), number)
+
+
+@dataclasses.dataclass
+class _Prepared:
+    frame: dd.DataFrame
+    options: _Options
+    offsets: np.ndarray | None
+    layout: Layout | None
+    meta: pd.DataFrame
+
+
+def _prepare(frame: dd.DataFrame, rates: chains.RateCurve, mapping: Mapping[str, str] | None,
+             expiry_time: str, timezone: str, workers: int, method: Method,
+             by_chain: bool | None) -> _Prepared:
+    if not isinstance(frame, dd.DataFrame):
+        raise TypeError(f"expected a Dask DataFrame, got {type(frame).__name__}")
+    columns = chains.resolve_columns([c for c in frame.columns if c not in _HIDDEN], mapping)
+    chains.make_clock(expiry_time, timezone)  # a bad zone or time fails here, not on a worker
+    if isinstance(workers, bool) or not isinstance(workers, int) or workers == 0:
+        raise ValueError(f"workers must be a nonzero integer (threads per task, -1 every core "
+                         f"of the worker's machine), got {workers!r}")
+    if method not in ("exact", "fast"):
+        raise ValueError(f"method must be 'exact' or 'fast', got {method!r}")
+    options = _Options(rates, dict(mapping) if mapping else None, str(expiry_time), timezone,
+                       workers, method)
+    meta = _result_meta(frame._meta)
+    layout = find_layout(frame, columns, options) if by_chain is None else None
+    grouped = by_chain is False or (layout is not None and not layout.by_chain)
+    offsets = None
+    if layout is not None or grouped:
+        lengths = (layout.lengths if layout is not None
+                   else tuple(int(n) for n in frame.map_partitions(len).compute()))
+        offsets = np.cumsum([0, *lengths[:-1]]).astype(np.int64)
+    if grouped:
+        keyed_meta = frame._meta.assign(**{_CHAIN: np.empty(0, dtype=np.uint64),
+                                           _ROW: np.empty(0, dtype=np.int64)})
+        frame = frame.map_partitions(_with_chain_columns, offsets, columns, options,
+                                     meta=keyed_meta, enforce_metadata=False)
+        frame = frame.shuffle(on=_CHAIN, npartitions=frame.npartitions)
+        offsets = None
+    return _Prepared(frame, options, offsets, layout, meta)
+
+
+def surface(frame: dd.DataFrame, rates: chains.RateCurve, *,
+            mapping: Mapping[str, str] | None = None, expiry_time: str = "16:00",
+            timezone: str = "America/New_York", workers: int = 1, method: Method = "exact",
+            by_chain: bool | None = None) -> dd.DataFrame:
+    """Forwards and implied volatilities of the chains in a Dask dataframe.
+
+    Parameters
+    ----------
+    frame : dask.dataframe.DataFrame
+        Quotes in the columns ``vornet surface`` reads (see
+        :data:`vornet.chain.FIELDS`), from :func:`read_chains`,
+        ``dask.dataframe.read_parquet`` or any other source.
+    rates, mapping, expiry_time, timezone, method
+        As for :func:`vornet.chain.surface`.
+    workers : int, optional
+        vornet's threads inside each task: 1 (default); -1 every core of the
+        machine the task runs on. Dask already runs a task per worker
+        thread: keep Dask's threads times ``workers`` at most the cores.
+    by_chain : bool, optional
+        Whether every chain lies whole in one partition. By default this is
+        found out by reading the key columns (quote time, expiry, underlying,
+        root) once, now. ``True`` trusts it without looking (a chain split
+        between partitions then gets forwards from part of its strikes);
+        ``False`` groups the rows by chain without looking.
+
+    Returns
+    -------
+    dask.dataframe.DataFrame
+        The input's rows with ``T``, ``forward``, ``discount``, ``mid``,
+        ``iv``, ``otm``, ``status`` and ``detail`` added, computed partition
+        by partition by :func:`vornet.chain.surface`: bit for bit the
+        single-process results. When the chains lie whole in the partitions,
+        each partition keeps its rows, their order and index. Otherwise the
+        rows are first grouped by chain, a shuffle that moves every row once
+        across the cluster: each output partition then holds whole chains,
+        its rows in input order and indexed by their position in the input
+        (0, 1, ...), so that ``sort_index()`` restores the input's order.
+    """
+    prepared = _prepare(frame, rates, mapping, expiry_time, timezone, workers, method,
+                        by_chain)
+    return prepared.frame.map_partitions(_solve_table, prepared.options, prepared.offsets,
+                                         meta=prepared.meta, enforce_metadata=False)
+
+
+def solve_partitions(frame: dd.DataFrame, rates: chains.RateCurve,
+                     then: Callable[[chains.Surface, int], Any], *,
+                     mapping: Mapping[str, str] | None = None, expiry_time: str = "16:00",
+                     timezone: str = "America/New_York", workers: int = 1,
+                     method: Method = "exact", by_chain: bool | None = None
+                     ) -> tuple[list[Any], Layout | None]:
+    """Like :func:`surface`, but each partition's whole
+    :class:`vornet.chain.Surface` (table and summary) goes to
+    ``then(surface, partition_number)`` on the worker: one delayed value
+    per partition, and the layout found (None when ``by_chain`` was
+    given). The command writes its output files this way, so that only
+    the summaries come back."""
+    prepared = _prepare(frame, rates, mapping, expiry_time, timezone, workers, method,
+                        by_chain)
+    tasks = [dask.delayed(_then, pure=True)(part, prepared.options, prepared.offsets, number,
+                                            then)
+             for number, part in enumerate(prepared.frame.to_delayed())]
+    return tasks, prepared.layout
+
+
+# ---------------------------------------------------------------------------
+# Writing
+
+
+@dataclasses.dataclass(frozen=True)
+class _PartWriter:
+    """Writes one partition's rows to ``folder/part.NNNNN<suffix>`` on the
+    worker and sends back only what the command reports."""
+
+    folder: str | None
+    suffix: str
+
+    def __call__(self, result: chains.Surface, number: int) -> tuple[Any, ...]:
+        if self.folder is not None:
+            chains.write_table(result.table, chains.part_path(self.folder, number, self.suffix))
+        counts = result.table["status"].value_counts().to_dict()
+        return result.summary, counts, result.renamed, len(result.table)
+
+
+@dataclasses.dataclass
+class Written:
+    """What :func:`write_parts` wrote."""
+
+    #: One row per chain (see :attr:`vornet.chain.Surface.summary`), in
+    #: the order of quote time, expiry, underlying and root.
+    summary: pd.DataFrame
+    #: Rows per status.
+    counts: dict[str, int]
+    #: Input columns written under another name (see
+    #: :attr:`vornet.chain.Surface.renamed`).
+    renamed: dict[str, str]
+    #: Rows written, and the files, one per partition.
+    rows: int
+    paths: list[Path]
+    #: How the input lay (None when ``by_chain`` was given).
+    layout: Layout | None
+
+
+def write_parts(frame: dd.DataFrame, rates: chains.RateCurve,
+                folder: str | os.PathLike[str] | None, *, suffix: str = ".parquet",
+                progress: bool = False, **options: Any) -> Written:
+    """Solves every partition as :func:`surface` does and writes each, on
+    the worker that solved it, to ``folder/part.00000.parquet``, ... (or
+    ``.csv``, ``.csv.gz``), so that no row travels back; with `folder`
+    None, writes nothing and gives the summary alone. Runs on the
+    distributed client when there is one (with a progress bar over the
+    partitions when `progress`), else on Dask's default scheduler.
+    `options` are those of :func:`surface`."""
+    if folder is not None:
+        folder = Path(folder)
+        chains.check_output(chains.part_path(folder, 0, suffix))
+        folder.mkdir(parents=True, exist_ok=True)
+    tasks, layout = solve_partitions(
+        frame, rates, _PartWriter(None if folder is None else str(folder), suffix), **options)
+    answers = _compute(tasks, progress)
+    summaries = [a[0] for a in answers if len(a[0])]
+    summary = (pd.concat(summaries, ignore_index=True) if summaries
+               else answers[0][0] if answers else pd.DataFrame(columns=chains.SUMMARY_COLUMNS))
+    order = ["quote_time", "expiration",
+             *[c for c in summary.columns if c not in chains.SUMMARY_COLUMNS]]
+    keys = summary[order].astype(str).sort_values(order, kind="stable")
+    summary = summary.loc[keys.index].reset_index(drop=True)
+    counts: dict[str, int] = {}
+    renamed: dict[str, str] = {}
+    for _, part_counts, part_renamed, _ in answers:
+        for status, count in part_counts.items():
+            counts[status] = counts.get(status, 0) + int(count)
+        renamed.update(part_renamed)
+    paths = ([] if folder is None else
+             [chains.part_path(folder, n, suffix) for n in range(len(tasks))])
+    return Written(summary, counts, renamed, sum(a[3] for a in answers), paths, layout)
+
+
+def _compute(tasks: list[Any], progress: bool) -> list[Any]:
+    try:
+        from distributed import as_completed, get_client
+
+        client = get_client()
+    except (ImportError, ValueError):
+        return list(dask.compute(*tasks))
+    futures = client.compute(tasks)
+    if progress:
+        from tqdm import tqdm
+
+        with tqdm(total=len(futures), desc="partitions", unit="part", leave=False,
+                  dynamic_ncols=True) as bar:
+            for _ in as_completed(futures):
+                bar.update()
+    return client.gather(futures)
