@@ -16,9 +16,10 @@ PY := $(VENV)/bin/python
 INSTALLED := $(VENV)/.vornet-installed
 # pyproject.toml is the one list of dependencies: the build requirements are
 # read from it (an editable build without isolation needs them installed),
-# the runtime and test ones come with the `test` extra, and pyarrow with the
-# `parquet` extra. Only here: the 3.14 and sanitizer runs install the `test`
-# extra alone and skip the Parquet tests (pyarrow's libraries, with run
+# the runtime and test ones come with the `test` extra, pyarrow with the
+# `parquet` extra, Dask with the `dask` extra. Only here: the 3.14 and
+# sanitizer runs install the `test` extra alone and skip the Parquet and Dask
+# tests (pyarrow's libraries, with run
 # paths of their own, would load the system's C library stubs into the
 # fetched 3.14, whose run fails on any library from outside its folder).
 BUILD_REQUIRES = $$($(PY) -c 'import tomllib; print(" ".join(tomllib.load(open("pyproject.toml", "rb"))["build-system"]["requires"]))')
@@ -64,7 +65,7 @@ $(PY):
 $(INSTALLED): pyproject.toml meson.build | $(PY)
 	$(PY) -m pip install --quiet --upgrade pip
 	$(PY) -m pip install --quiet $(BUILD_REQUIRES)
-	$(PY) -m pip install --quiet --no-build-isolation --editable ".[test,parquet]"
+	$(PY) -m pip install --quiet --no-build-isolation --editable ".[test,parquet,dask]"
 	@touch $@
 
 clean:

@@ -262,7 +262,7 @@ def _surface_on_dask(args: argparse.Namespace, files: list[Path], curve: Any,
     if args.scheduler == "local":
         processes = chain.resolve_workers(-1 if args.workers is None else args.workers)
         cluster: Any = LocalCluster(n_workers=processes, threads_per_worker=1, processes=True,
-                                    dashboard_address=None, silence_logs=logging.ERROR)
+                                    dashboard_address=":0", silence_logs=logging.ERROR)
         threads = 1
     else:
         cluster = None

@@ -165,9 +165,14 @@ def find_layout(frame: dd.DataFrame, columns: Mapping[str, str], options: _Optio
     """Reads the key columns of every partition (and nothing else where the
     format allows) and tells whether any chain is split between
     partitions."""
-    keys = frame[_key_columns(columns)]
+    names = _key_columns(columns)
+    parts = frame[names].to_delayed()
+    if len(parts) != frame.npartitions:
+        # Dask merges partitions that the key columns alone make small;
+        # the check must see the partitions the rows are solved in.
+        parts = [part[names] for part in frame.to_delayed()]
     found = dask.compute(*[dask.delayed(_partition_chains)(part, columns, options)
-                           for part in keys.to_delayed()])
+                           for part in parts])
     lengths = tuple(int(n) for n, _ in found)
     _, counts = np.unique(np.concatenate([h for _, h in found] or [np.empty(0, np.uint64)]),
                           return_counts=True)
@@ -202,25 +207,22 @@ def _solve(part: pd.DataFrame, options: _Options, offsets: np.ndarray | None,
         # Grouped by a shuffle: back into the input's order, indexed by the
         # position in the input.
         part = part.sort_values(_ROW, kind="stable")
-        index = pd.Index(part[_ROW].to_numpy(), name=None)
-        first = None
-    else:
-        first = offsets[number] if offsets is not None else None
-    frame = part.drop(columns=[c for c in _HIDDEN if c in part.columns]).reset_index(drop=True)
+        index = pd.Index(part[_ROW].to_numpy())
+    # Where a bad row is, for its detail: its file and line (read_chains),
+    # else its position in the input, else in the partition.
     where: np.ndarray
     unit: str | np.ndarray
     problems: dict[int, str] = {}
     if _WHERE in part.columns:
-        where = part[_WHERE].to_numpy()
-        unit = part[_UNIT].to_numpy(dtype=object)
-        if len(unit) and (unit == unit[0]).all():
-            unit = str(unit[0])
+        where, unit = part[_WHERE].to_numpy(), part[_UNIT].to_numpy(dtype=object)
         problems = {row: text for row, text in enumerate(part[_PROBLEM].tolist()) if text}
-    elif first is None and _ROW not in part.columns:
-        where, unit = np.arange(1, len(part) + 1), f"partition {number} row"
+    elif _ROW in part.columns:
+        where, unit = part[_ROW].to_numpy() + 1, "row"
+    elif offsets is not None:
+        where, unit = offsets[number] + np.arange(1, len(part) + 1), "row"
     else:
-        start = part[_ROW].to_numpy() if first is None else first + np.arange(len(part))
-        where, unit = start + 1, "row"
+        where, unit = np.arange(1, len(part) + 1), f"partition {number} row"
+    frame = part.drop(columns=[c for c in _HIDDEN if c in part.columns]).reset_index(drop=True)
     result = chains.surface(
         chains.Chain(frame, where, unit, problems, f"partition {number}"), options.rates,
         mapping=options.mapping, expiry_time=options.expiry_time, timezone=options.timezone,
