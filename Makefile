@@ -53,6 +53,7 @@ bench: $(INSTALLED)
 	$(PY) benchmarks/bench_forward.py
 	$(PY) benchmarks/bench_engine.py
 	$(PY) benchmarks/bench_peers.py
+	$(PY) benchmarks/bench_dask.py
 
 # Compiles the module against CPython 3.14's headers, with and without the
 # free-threaded build's Py_GIL_DISABLED; skipped when they cannot be fetched.

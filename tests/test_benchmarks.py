@@ -115,6 +115,17 @@ def test_forward_benchmark():
         assert math.isclose(found, forward, rel_tol=1e-6)
 
 
+def test_dask_benchmark():
+    pytest.importorskip("distributed", reason="Dask is not installed (vornet[dask])")
+    output = run("bench_dask.py", "--days", "1", "--symbols", "2", "--snapshots", "1",
+                 "--repeats", "1")
+    for label in ("one process, 1 thread", "one process, 2 threads",
+                  "--scheduler local, 2 processes", "running cluster of 2, write_parts"):
+        seconds, per_second, speed_up = figures(output, label)
+        assert seconds > 0 and per_second > 0 and speed_up > 0
+    assert "every cluster run wrote the single-process rows, bit for bit" in output
+
+
 def options(n, seed=7):
     """Valid options across moneyness and maturities, with model prices."""
     rng = np.random.default_rng(seed)

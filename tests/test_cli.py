@@ -357,6 +357,47 @@ def test_parquet_in_and_out(tmp_path, exact):
     assert np.abs(out["iv"].to_numpy()[solved] - exact.vol[solved]).max() < 1e-6
 
 
+def test_many_files_read_as_one_chain(tmp_path, exact, capsys):
+    """Calls in one file and puts in another: read together, each expiry
+    finds its forward over both; each file's rows go to a part of their
+    own, the same rows as from one file."""
+    whole = exact.chain.astype({"strike": object})
+    whole.loc[4, "strike"] = "1OO"
+    calls = (whole["option_type"] == "C").to_numpy()
+    (tmp_path / "in" / "day").mkdir(parents=True)
+    write_chain(tmp_path / "in" / "a_calls.csv", whole[calls])
+    write_chain(tmp_path / "in" / "day" / "b_puts.csv", whole[~calls])
+    (tmp_path / "in" / "notes.txt").write_text("not a chain")
+    status, alone, _ = surface(tmp_path, write_chain(tmp_path / "whole.csv", whole))
+    assert status == 0
+    for chain_argument in (str(tmp_path / "in"), str(tmp_path / "in" / "**" / "*.csv")):
+        assert cli.main(["surface", chain_argument, "--rate-curve", str(tmp_path / "rates.csv"),
+                         "-o", str(tmp_path / "parts"), "-q"]) == 0
+        parts = sorted((tmp_path / "parts").iterdir())
+        assert [p.name for p in parts] == ["part.00000.csv", "part.00001.csv"]
+        got = [pd.read_csv(p, dtype=str, keep_default_na=False) for p in parts]
+        assert [len(g) for g in got] == [calls.sum(), (~calls).sum()]
+        joined = pd.concat(got)
+        joined.index = np.concatenate([np.flatnonzero(calls), np.flatnonzero(~calls)])
+        joined = joined.sort_index()
+        assert joined.drop(columns="detail").equals(alone.drop(columns="detail"))
+        assert joined.at[4, "detail"] == "a_calls.csv line 4: strike '1OO' is not a number"
+        assert alone.at[4, "detail"] == "line 6: strike '1OO' is not a number"
+
+
+@pytest.mark.parametrize("make, argument, says", [
+    (lambda d: None, "{dir}/nothing/*.csv", "no file matches"),
+    (lambda d: (d / "empty").mkdir(), "{dir}/empty", "holds no .csv, .csv.gz or .parquet file"),
+    (lambda d: (d / "b.csv").write_text("strike,other\n1,2\n"), "{dir}/*.csv",
+     "b.csv has the columns 'strike', 'other' where a.csv has"),
+])
+def test_files_that_cannot_be_read_together(tmp_path, exact, capsys, make, argument, says):
+    write_chain(tmp_path / "a.csv", exact.chain)
+    make(tmp_path)
+    assert cli.main(["surface", argument.format(dir=tmp_path), "--rate", "0.02"]) == 2
+    assert says in capsys.readouterr().err
+
+
 def test_the_readme_lists_every_status():
     readme = (Path(__file__).resolve().parent.parent / "README.md").read_text()
     for status in chain.STATUSES:

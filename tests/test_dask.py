@@ -142,6 +142,29 @@ def test_the_command_on_a_cluster_writes_what_one_process_writes(client, store, 
     assert f"{len(store)} files: 7750 rows" in spread
 
 
+def test_the_command_puts_chains_split_between_files_back_together(client, tmp_path,
+                                                                     capsys):
+    """Calls and puts of every chain in different files: solved grouped by
+    chain, each file's rows still written to its own part, in order."""
+    rows = demo.make_chain(11, snapshots=2).chain
+    calls = (rows["option_type"] == "C").to_numpy()
+    (tmp_path / "in").mkdir()
+    rows[calls].to_csv(tmp_path / "in" / "calls.csv", index=False)
+    rows[~calls].to_csv(tmp_path / "in" / "puts.csv", index=False)
+    parts = {}
+    for name, extra in (("one", []), ("many", ["--scheduler", client.scheduler.address])):
+        assert cli.main(["surface", str(tmp_path / "in"), "--rate", "0.04", "-o",
+                         str(tmp_path / name), *extra]) == 0
+        parts[name] = sorted((tmp_path / name).iterdir())
+        assert [p.name for p in parts[name]] == ["part.00000.csv", "part.00001.csv"]
+    assert "chains were split between files; their rows were grouped" in capsys.readouterr().out
+    for a, b in zip(parts["one"], parts["many"]):
+        assert a.read_bytes() == b.read_bytes()
+    # Each expiry found its forward from both files.
+    statuses = pd.concat([pd.read_csv(p)["status"] for p in parts["many"]])
+    assert "no forward" not in set(statuses) and (statuses == "solved").mean() > 0.7
+
+
 def test_the_command_starts_a_local_cluster(store, tmp_path, capsys):
     """`--scheduler local --workers 2`: two worker processes of its own."""
     files = store[:2]

@@ -253,7 +253,7 @@ class _Prepared:
 
 def _prepare(frame: dd.DataFrame, rates: chains.RateCurve, mapping: Mapping[str, str] | None,
              expiry_time: str, timezone: str, workers: int, method: Method,
-             by_chain: bool | None) -> _Prepared:
+             by_chain: bool | None, lengths: tuple[int, ...] | None = None) -> _Prepared:
     if not isinstance(frame, dd.DataFrame):
         raise TypeError(f"expected a Dask DataFrame, got {type(frame).__name__}")
     columns = chains.resolve_columns([c for c in frame.columns if c not in _HIDDEN], mapping)
@@ -270,8 +270,10 @@ def _prepare(frame: dd.DataFrame, rates: chains.RateCurve, mapping: Mapping[str,
     grouped = by_chain is False or (layout is not None and not layout.by_chain)
     offsets = None
     if layout is not None or grouped:
-        lengths = (layout.lengths if layout is not None
-                   else tuple(int(n) for n in frame.map_partitions(len).compute()))
+        if layout is not None:
+            lengths = layout.lengths
+        elif lengths is None:
+            lengths = tuple(int(n) for n in frame.map_partitions(len).compute())
         offsets = np.cumsum([0, *lengths[:-1]]).astype(np.int64)
     if grouped:
         keyed_meta = frame._meta.assign(**{_CHAIN: np.empty(0, dtype=np.uint64),
@@ -359,11 +361,14 @@ class _PartWriter:
     folder: str | None
     suffix: str
 
-    def __call__(self, result: chains.Surface, number: int) -> tuple[Any, ...]:
+    def write(self, table: pd.DataFrame, number: int) -> tuple[dict[str, int], int]:
         if self.folder is not None:
-            chains.write_table(result.table, chains.part_path(self.folder, number, self.suffix))
-        counts = result.table["status"].value_counts().to_dict()
-        return result.summary, counts, result.renamed, len(result.table)
+            chains.write_table(table, chains.part_path(self.folder, number, self.suffix))
+        return table["status"].value_counts().to_dict(), len(table)
+
+    def __call__(self, result: chains.Surface, number: int) -> tuple[Any, ...]:
+        counts, rows = self.write(result.table, number)
+        return result.summary, counts, result.renamed, rows
 
 
 @dataclasses.dataclass
@@ -394,19 +399,35 @@ def write_parts(frame: dd.DataFrame, rates: chains.RateCurve,
     None, writes nothing and gives the summary alone. Runs on the
     distributed client when there is one (with a progress bar over the
     partitions when `progress`), else on Dask's default scheduler.
-    `options` are those of :func:`surface`."""
+    `options` are those of :func:`surface`.
+
+    Unless `by_chain` is given, the partitions are solved as they lie, and
+    the chains of their summaries are compared afterwards: only when a chain
+    turns out split between partitions are the parts removed and the rows
+    grouped by chain and solved again. The common case, files of whole
+    chains, thus reads every file once."""
     if folder is not None:
         folder = Path(folder)
         chains.check_output(chains.part_path(folder, 0, suffix))
         folder.mkdir(parents=True, exist_ok=True)
-    tasks, layout = solve_partitions(
-        frame, rates, _PartWriter(None if folder is None else str(folder), suffix), **options)
+    writer = _PartWriter(None if folder is None else str(folder), suffix)
+    by_chain = options.pop("by_chain", None)
+    tasks, layout = solve_partitions(frame, rates, writer, by_chain=by_chain in (None, True),
+                                     **options)
     answers = _compute(tasks, progress)
+    if by_chain is None:
+        split = _split_chains([answer[0] for answer in answers])
+        layout = Layout(tuple(answer[3] for answer in answers), split == 0, split)
+        if split:
+            if folder is not None:  # no part solved from part of a chain is left behind
+                for number in range(len(tasks)):
+                    chains.part_path(folder, number, suffix).unlink(missing_ok=True)
+            answers = _compute(_regrouped(frame, rates, writer, layout.lengths, options),
+                               progress)
     summaries = [a[0] for a in answers if len(a[0])]
     summary = (pd.concat(summaries, ignore_index=True) if summaries
                else answers[0][0] if answers else pd.DataFrame(columns=chains.SUMMARY_COLUMNS))
-    order = ["quote_time", "expiration",
-             *[c for c in summary.columns if c not in chains.SUMMARY_COLUMNS]]
+    order = _summary_keys(summary)
     keys = summary[order].astype(str).sort_values(order, kind="stable")
     summary = summary.loc[keys.index].reset_index(drop=True)
     counts: dict[str, int] = {}
@@ -418,6 +439,67 @@ def write_parts(frame: dd.DataFrame, rates: chains.RateCurve,
     paths = ([] if folder is None else
              [chains.part_path(folder, n, suffix) for n in range(len(tasks))])
     return Written(summary, counts, renamed, sum(a[3] for a in answers), paths, layout)
+
+
+def _regrouped(frame: dd.DataFrame, rates: chains.RateCurve, writer: _PartWriter,
+               lengths: tuple[int, ...], options: dict[str, Any]) -> list[Any]:
+    """Tasks that solve the rows grouped by chain, then bring every row back
+    to the partition it came from, in its place, so that each part holds
+    what one process writes for it: (summary, counts, renamed, rows) per
+    grouped partition (the summaries) and per part written (the rest)."""
+    prepared = _prepare(frame, rates, options.get("mapping"),
+                        options.get("expiry_time", "16:00"),
+                        options.get("timezone", "America/New_York"), options.get("workers", 1),
+                        options.get("method", "exact"), False, lengths)
+    solved = [dask.delayed(_solve, pure=True)(part, prepared.options, None, number)
+              for number, part in enumerate(prepared.frame.to_delayed())]
+    row_meta = pd.concat([pd.DataFrame({_ROW: np.empty(0, dtype=np.int64)}),
+                          prepared.meta.reset_index(drop=True)], axis=1)
+    tables = dd.from_delayed([dask.delayed(_table_by_row)(result) for result in solved],
+                             meta=row_meta, verify_meta=False)
+    # Each input partition's rows are a run of positions: those runs as
+    # divisions put every row back in its partition, sorted.
+    numbers = [number for number, length in enumerate(lengths) if length]
+    starts = np.cumsum([0, *lengths])
+    bounds = [int(starts[n]) for n in numbers] + [int(starts[-1]) - 1]
+    parts = tables.set_index(_ROW, divisions=bounds).to_delayed()
+    summaries = [dask.delayed(_summary_of)(result) for result in solved]
+    written = [dask.delayed(_write_back)(part, writer, number)
+               for number, part in zip(numbers, parts)]
+    return summaries + written
+
+
+def _table_by_row(result: chains.Surface) -> pd.DataFrame:
+    return result.table.rename_axis(_ROW).reset_index()
+
+
+def _summary_of(result: chains.Surface) -> tuple[Any, ...]:
+    return result.summary, {}, result.renamed, 0
+
+
+def _write_back(table: pd.DataFrame, writer: _PartWriter, number: int) -> tuple[Any, ...]:
+    counts, rows = writer.write(table.reset_index(drop=True), number)
+    return table.iloc[:0], counts, {}, rows
+
+
+def _summary_keys(summary: pd.DataFrame) -> list[str]:
+    """The summary's columns that name a chain: quote time, expiry,
+    underlying and root."""
+    return ["quote_time", "expiration",
+            *[c for c in summary.columns if c not in chains.SUMMARY_COLUMNS]]
+
+
+def _split_chains(summaries: list[pd.DataFrame]) -> int:
+    """How many chains appear in the summaries of more than one partition
+    (by their printed keys: at worst two chains a second apart look like
+    one, which only costs a grouping that was not needed)."""
+    hashes = [np.unique(pd.util.hash_pandas_object(s[_summary_keys(s)].astype(str),
+                                                   index=False).to_numpy())
+              for s in summaries if len(s)]
+    if not hashes:
+        return 0
+    _, counts = np.unique(np.concatenate(hashes), return_counts=True)
+    return int((counts > 1).sum())
 
 
 def _compute(tasks: list[Any], progress: bool) -> list[Any]:

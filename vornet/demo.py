@@ -199,10 +199,10 @@ def make_dataset(folder: str | Path, *, days: int = 5, symbols: int = 4, snapsho
                  strike_count: int | None = None, seed: int = 2024, suffix: str = ".parquet",
                  exact: bool = False) -> list[Path]:
     """Writes a store of chains, one file per trading day and underlying
-    (``2024-03-11_XYZ1.parquet``, ...), as desks keep end-of-day chains:
+    (``2024-03-11_XYZ1.parquet``, ...), as desks keep their chains:
     `days` weekdays up to 2024-03-15, `symbols` underlyings with spots from
     40 to 400, each file made by :func:`make_chain` (with its defects unless
-    `exact`). Parquet files keep the columns' text where defects made them
+    `exact`), its `snapshots` quote times half an hour apart up to 15:30. Parquet files keep the columns' text where defects made them
     text. Returns the files written, sorted."""
     folder = Path(folder)
     folder.mkdir(parents=True, exist_ok=True)
@@ -217,7 +217,9 @@ def make_dataset(folder: str | Path, *, days: int = 5, symbols: int = 4, snapsho
     paths = []
     for d, date in enumerate(sorted(dates)):
         for u, spot in enumerate(spots):
-            market = Market(symbol=f"XYZ{u + 1}", quote_time=f"{date.isoformat()} 15:30:00",
+            first = (dt.datetime.combine(date, dt.time(15, 30))
+                     - dt.timedelta(minutes=30 * (snapshots - 1)))
+            market = Market(symbol=f"XYZ{u + 1}", quote_time=first.isoformat(sep=" "),
                             spot=round(float(spot), 2), dividend=round(0.012 * float(spot), 2))
             generated = make_chain(seed + 1000 * d + u, exact=exact, market=market,
                                    snapshots=snapshots, strike_count=strike_count)
