@@ -95,9 +95,7 @@ def test_chains_split_between_partitions_are_grouped_first(client, store):
     single = chain.surface(chain.Chain(mixed, np.arange(1, len(mixed) + 1), "row"),
                            RATES).table
     frame = dd.from_pandas(mixed, npartitions=5, sort=False)
-    columns = chain.resolve_columns(mixed.columns)
-    layout = vdask.find_layout(frame, columns, vdask._Options(RATES, None, "16:00",
-                                                              "America/New_York", 1, "exact"))
+    layout = vdask.find_layout(frame)
     assert not layout.by_chain and layout.split_chains > 0
     assert sum(layout.lengths) == len(mixed)
     lazy = vdask.surface(frame, RATES)

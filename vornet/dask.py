@@ -49,7 +49,8 @@ except ImportError as error:  # pragma: no cover - the extra is installed in the
 from vornet import chain as chains
 from vornet.market import Method
 
-__all__ = ["read_chains", "surface", "solve_partitions", "write_parts", "Layout", "Written"]
+__all__ = ["read_chains", "surface", "find_layout", "solve_partitions", "write_parts", "Layout",
+           "Written"]
 
 # Columns read_chains adds so that a row's detail names its file and line
 # as a single-process run does; they never reach the results.
@@ -161,10 +162,28 @@ def _partition_chains(part: pd.DataFrame, columns: Mapping[str, str], options: _
     return len(part), np.unique(hashes[known])
 
 
-def find_layout(frame: dd.DataFrame, columns: Mapping[str, str], options: _Options) -> Layout:
-    """Reads the key columns of every partition (and nothing else where the
-    format allows) and tells whether any chain is split between
-    partitions."""
+def find_layout(frame: dd.DataFrame, *, mapping: Mapping[str, str] | None = None,
+                expiry_time: str = "16:00", timezone: str = "America/New_York") -> Layout:
+    """Reads the key columns of every partition (quote time, expiry,
+    underlying, root; nothing else where the format allows) and tells
+    whether any chain is split between partitions, as :func:`surface`
+    does before it solves. The options are those of :func:`surface`."""
+    columns = chains.resolve_columns([c for c in frame.columns if c not in _HIDDEN], mapping)
+    return _find_layout(frame, columns, _Options(chains.RateCurve.flat(0.0), mapping,
+                                                 expiry_time, timezone, 1, "exact"))
+
+
+def _count_shared(hash_sets: list[np.ndarray]) -> int:
+    """How many hashes appear in more than one of the sets (each without
+    repeats)."""
+    if not hash_sets:
+        return 0
+    _, counts = np.unique(np.concatenate(hash_sets), return_counts=True)
+    return int((counts > 1).sum())
+
+
+def _find_layout(frame: dd.DataFrame, columns: Mapping[str, str], options: _Options
+                 ) -> Layout:
     names = _key_columns(columns)
     parts = frame[names].to_delayed()
     if len(parts) != frame.npartitions:
@@ -173,11 +192,8 @@ def find_layout(frame: dd.DataFrame, columns: Mapping[str, str], options: _Optio
         parts = [part[names] for part in frame.to_delayed()]
     found = dask.compute(*[dask.delayed(_partition_chains)(part, columns, options)
                            for part in parts])
-    lengths = tuple(int(n) for n, _ in found)
-    _, counts = np.unique(np.concatenate([h for _, h in found] or [np.empty(0, np.uint64)]),
-                          return_counts=True)
-    split = int((counts > 1).sum())
-    return Layout(lengths, split == 0, split)
+    split = _count_shared([hashes for _, hashes in found])
+    return Layout(tuple(int(n) for n, _ in found), split == 0, split)
 
 
 def _with_chain_columns(part: pd.DataFrame, offsets: np.ndarray, columns: Mapping[str, str],
@@ -251,9 +267,11 @@ class _Prepared:
     meta: pd.DataFrame
 
 
-def _prepare(frame: dd.DataFrame, rates: chains.RateCurve, mapping: Mapping[str, str] | None,
-             expiry_time: str, timezone: str, workers: int, method: Method,
-             by_chain: bool | None, lengths: tuple[int, ...] | None = None) -> _Prepared:
+def _prepare(frame: dd.DataFrame, rates: chains.RateCurve, *,
+             mapping: Mapping[str, str] | None = None, expiry_time: str = "16:00",
+             timezone: str = "America/New_York", workers: int = 1, method: Method = "exact",
+             by_chain: bool | None = None, lengths: tuple[int, ...] | None = None
+             ) -> _Prepared:
     if not isinstance(frame, dd.DataFrame):
         raise TypeError(f"expected a Dask DataFrame, got {type(frame).__name__}")
     columns = chains.resolve_columns([c for c in frame.columns if c not in _HIDDEN], mapping)
@@ -266,7 +284,7 @@ def _prepare(frame: dd.DataFrame, rates: chains.RateCurve, mapping: Mapping[str,
     options = _Options(rates, dict(mapping) if mapping else None, str(expiry_time), timezone,
                        workers, method)
     meta = _result_meta(frame._meta)
-    layout = find_layout(frame, columns, options) if by_chain is None else None
+    layout = _find_layout(frame, columns, options) if by_chain is None else None
     grouped = by_chain is False or (layout is not None and not layout.by_chain)
     offsets = None
     if layout is not None or grouped:
@@ -323,8 +341,8 @@ def surface(frame: dd.DataFrame, rates: chains.RateCurve, *,
         its rows in input order and indexed by their position in the input
         (0, 1, ...), so that ``sort_index()`` restores the input's order.
     """
-    prepared = _prepare(frame, rates, mapping, expiry_time, timezone, workers, method,
-                        by_chain)
+    prepared = _prepare(frame, rates, mapping=mapping, expiry_time=expiry_time,
+                        timezone=timezone, workers=workers, method=method, by_chain=by_chain)
     return prepared.frame.map_partitions(_solve_table, prepared.options, prepared.offsets,
                                          meta=prepared.meta, enforce_metadata=False)
 
@@ -341,8 +359,8 @@ def solve_partitions(frame: dd.DataFrame, rates: chains.RateCurve,
     per partition, and the layout found (None when ``by_chain`` was
     given). The command writes its output files this way, so that only
     the summaries come back."""
-    prepared = _prepare(frame, rates, mapping, expiry_time, timezone, workers, method,
-                        by_chain)
+    prepared = _prepare(frame, rates, mapping=mapping, expiry_time=expiry_time,
+                        timezone=timezone, workers=workers, method=method, by_chain=by_chain)
     tasks = [dask.delayed(_then, pure=True)(part, prepared.options, prepared.offsets, number,
                                             then)
              for number, part in enumerate(prepared.frame.to_delayed())]
@@ -447,10 +465,7 @@ def _regrouped(frame: dd.DataFrame, rates: chains.RateCurve, writer: _PartWriter
     to the partition it came from, in its place, so that each part holds
     what one process writes for it: (summary, counts, renamed, rows) per
     grouped partition (the summaries) and per part written (the rest)."""
-    prepared = _prepare(frame, rates, options.get("mapping"),
-                        options.get("expiry_time", "16:00"),
-                        options.get("timezone", "America/New_York"), options.get("workers", 1),
-                        options.get("method", "exact"), False, lengths)
+    prepared = _prepare(frame, rates, by_chain=False, lengths=lengths, **options)
     solved = [dask.delayed(_solve, pure=True)(part, prepared.options, None, number)
               for number, part in enumerate(prepared.frame.to_delayed())]
     row_meta = pd.concat([pd.DataFrame({_ROW: np.empty(0, dtype=np.int64)}),
@@ -493,13 +508,8 @@ def _split_chains(summaries: list[pd.DataFrame]) -> int:
     """How many chains appear in the summaries of more than one partition
     (by their printed keys: at worst two chains a second apart look like
     one, which only costs a grouping that was not needed)."""
-    hashes = [np.unique(pd.util.hash_pandas_object(s[_summary_keys(s)].astype(str),
-                                                   index=False).to_numpy())
-              for s in summaries if len(s)]
-    if not hashes:
-        return 0
-    _, counts = np.unique(np.concatenate(hashes), return_counts=True)
-    return int((counts > 1).sum())
+    return _count_shared([np.unique(pd.util.hash_pandas_object(
+        s[_summary_keys(s)].astype(str), index=False).to_numpy()) for s in summaries if len(s)])
 
 
 def _compute(tasks: list[Any], progress: bool) -> list[Any]:
