@@ -109,10 +109,21 @@ def test_chains_split_between_partitions_are_grouped_first(client, store):
     assert_same_table(got.sort_index(), single)
 
 
-def test_grouping_can_be_asked_for(client, store):
-    single = chain.surface(chain.read_chains(store[:4]), RATES).table
+def test_grouping_can_be_asked_for(client, store, tmp_path):
+    quotes = chain.read_chains(store[:4])
+    single = chain.surface(quotes, RATES)
     got = vdask.surface(vdask.read_chains(store[:4]), RATES, by_chain=False).compute()
-    assert_same_table(got.sort_index(), single)
+    assert_same_table(got.sort_index(), single.table)
+    # Written, every row goes back to its own file's part, in its place.
+    chain.write_parts(single, quotes, tmp_path / "one", ".parquet")
+    written = vdask.write_parts(vdask.read_chains(store[:4]), RATES, tmp_path / "many",
+                                by_chain=False)
+    assert written.layout is None and written.rows == len(single.table)
+    assert_same_table(written.summary, single.summary)
+    one = sorted((tmp_path / "one").iterdir())
+    assert [p.name for p in written.paths] == [p.name for p in one]
+    for path in written.paths:
+        assert_same_table(pd.read_parquet(path), pd.read_parquet(tmp_path / "one" / path.name))
 
 
 def test_the_command_on_a_cluster_writes_what_one_process_writes(client, store, tmp_path,

@@ -430,15 +430,18 @@ def write_parts(frame: dd.DataFrame, rates: chains.RateCurve,
         folder.mkdir(parents=True, exist_ok=True)
     writer = _PartWriter(None if folder is None else str(folder), suffix)
     by_chain = options.pop("by_chain", None)
-    tasks, layout = solve_partitions(frame, rates, writer, by_chain=by_chain in (None, True),
-                                     **options)
-    answers = _compute(tasks, progress)
+    layout = None
+    if by_chain is False:
+        answers = _compute(_regrouped(frame, rates, writer, None, options), progress)
+    else:
+        tasks, _ = solve_partitions(frame, rates, writer, by_chain=True, **options)
+        answers = _compute(tasks, progress)
     if by_chain is None:
         split = _split_chains([answer[0] for answer in answers])
         layout = Layout(tuple(answer[3] for answer in answers), split == 0, split)
         if split:
             if folder is not None:  # no part solved from part of a chain is left behind
-                for number in range(len(tasks)):
+                for number in range(frame.npartitions):
                     chains.part_path(folder, number, suffix).unlink(missing_ok=True)
             answers = _compute(_regrouped(frame, rates, writer, layout.lengths, options),
                                progress)
@@ -455,16 +458,18 @@ def write_parts(frame: dd.DataFrame, rates: chains.RateCurve,
             counts[status] = counts.get(status, 0) + int(count)
         renamed.update(part_renamed)
     paths = ([] if folder is None else
-             [chains.part_path(folder, n, suffix) for n in range(len(tasks))])
+             [chains.part_path(folder, n, suffix) for n in range(frame.npartitions)])
     return Written(summary, counts, renamed, sum(a[3] for a in answers), paths, layout)
 
 
 def _regrouped(frame: dd.DataFrame, rates: chains.RateCurve, writer: _PartWriter,
-               lengths: tuple[int, ...], options: dict[str, Any]) -> list[Any]:
+               lengths: tuple[int, ...] | None, options: dict[str, Any]) -> list[Any]:
     """Tasks that solve the rows grouped by chain, then bring every row back
     to the partition it came from, in its place, so that each part holds
     what one process writes for it: (summary, counts, renamed, rows) per
     grouped partition (the summaries) and per part written (the rest)."""
+    if lengths is None:
+        lengths = tuple(int(n) for n in frame.map_partitions(len).compute())
     prepared = _prepare(frame, rates, by_chain=False, lengths=lengths, **options)
     solved = [dask.delayed(_solve, pure=True)(part, prepared.options, None, number)
               for number, part in enumerate(prepared.frame.to_delayed())]

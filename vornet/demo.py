@@ -202,8 +202,9 @@ def make_dataset(folder: str | Path, *, days: int = 5, symbols: int = 4, snapsho
     (``2024-03-11_XYZ1.parquet``, ...), as desks keep their chains:
     `days` weekdays up to 2024-03-15, `symbols` underlyings with spots from
     40 to 400, each file made by :func:`make_chain` (with its defects unless
-    `exact`), its `snapshots` quote times half an hour apart up to 15:30. Parquet files keep the columns' text where defects made them
-    text. Returns the files written, sorted."""
+    `exact`), its `snapshots` quote times half an hour apart up to 15:30.
+    Parquet files keep the columns' text where defects made them text.
+    Returns the files written, sorted."""
     folder = Path(folder)
     folder.mkdir(parents=True, exist_ok=True)
     last = dt.date(2024, 3, 15)
