@@ -174,6 +174,15 @@ def test_the_command_puts_chains_split_between_files_back_together(client, tmp_p
     assert "no forward" not in set(statuses) and (statuses == "solved").mean() > 0.7
 
 
+def test_the_progress_bar_counts_the_partitions_as_the_cluster_finishes_them(client, store,
+                                                                              capsys):
+    written = vdask.write_parts(vdask.read_chains(store[:3]), RATES, None, progress=True)
+    assert written.paths == [] and written.rows > 0
+    bar = capsys.readouterr().err
+    # Over the three partitions, and wiped when done.
+    assert "partitions:   0%|" in bar and "| 0/3 [" in bar and bar.endswith("\r")
+
+
 def test_the_command_starts_a_local_cluster(store, tmp_path, capsys):
     """`--scheduler local --workers 2`: two worker processes of its own."""
     files = store[:2]
