@@ -445,9 +445,10 @@ def write_parts(frame: dd.DataFrame, rates: chains.RateCurve,
                     chains.part_path(folder, number, suffix).unlink(missing_ok=True)
             answers = _compute(_regrouped(frame, rates, writer, layout.lengths, options),
                                progress)
-    summaries = [a[0] for a in answers if len(a[0])]
+    found = [a[0] for a in answers if a[0] is not None]
+    summaries = [s for s in found if len(s)]
     summary = (pd.concat(summaries, ignore_index=True) if summaries
-               else answers[0][0] if answers else pd.DataFrame(columns=chains.SUMMARY_COLUMNS))
+               else found[0] if found else pd.DataFrame(columns=chains.SUMMARY_COLUMNS))
     order = _summary_keys(summary)
     keys = summary[order].astype(str).sort_values(order, kind="stable")
     summary = summary.loc[keys.index].reset_index(drop=True)
@@ -467,7 +468,8 @@ def _regrouped(frame: dd.DataFrame, rates: chains.RateCurve, writer: _PartWriter
     """Tasks that solve the rows grouped by chain, then bring every row back
     to the partition it came from, in its place, so that each part holds
     what one process writes for it: (summary, counts, renamed, rows) per
-    grouped partition (the summaries) and per part written (the rest)."""
+    grouped partition (the summary alone) and per part written (the rest,
+    its summary None)."""
     if lengths is None:
         lengths = tuple(int(n) for n in frame.map_partitions(len).compute())
     prepared = _prepare(frame, rates, by_chain=False, lengths=lengths, **options)
@@ -499,7 +501,7 @@ def _summary_of(result: chains.Surface) -> tuple[Any, ...]:
 
 def _write_back(table: pd.DataFrame, writer: _PartWriter, number: int) -> tuple[Any, ...]:
     counts, rows = writer.write(table.reset_index(drop=True), number)
-    return table.iloc[:0], counts, {}, rows
+    return None, counts, {}, rows
 
 
 def _summary_keys(summary: pd.DataFrame) -> list[str]:
