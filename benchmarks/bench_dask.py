@@ -9,7 +9,9 @@ within each repeat so that load from elsewhere falls on all alike:
 - a local cluster: the command with --scheduler local and --workers N
   (N processes of one thread), the cluster's start included;
 - the same cluster already running: vornet.dask.write_parts alone, which is
-  what a long-lived cluster costs per run.
+  what a long-lived cluster costs per run; and again with by_chain=False,
+  the rows grouped by chain with a shuffle and brought back to their files,
+  which is what a store whose files split chains costs.
 
 Every run writes one output part per file; the parts of each cluster run
 must equal the single-process parts row for row (floats bit for bit), or the
@@ -91,7 +93,9 @@ def main() -> int:
         subprocess.run([*vornet_command, "-o", str(reference)], check=True)
         times: dict[str, list[float]] = {name: [] for name in commands}
         running = f"running cluster of {args.processes}, write_parts"
+        grouped = f"running cluster of {args.processes}, grouped by chain"
         times[running] = []
+        times[grouped] = []
         rates = chain.RateCurve.flat(0.05)
         with LocalCluster(n_workers=args.processes, threads_per_worker=1, processes=True,
                           dashboard_address=":0", silence_logs=logging.ERROR) as cluster, \
@@ -106,14 +110,15 @@ def main() -> int:
                         print(f"bench_dask: {name} wrote other rows than one process")
                         return 1
                     shutil.rmtree(out)
-                out = work / "out-running"
-                start = time.perf_counter()
-                vdask.write_parts(vdask.read_chains(files), rates, out)
-                times[running].append(time.perf_counter() - start)
-                if not same_parts(out, reference):
-                    print(f"bench_dask: {running} wrote other rows than one process")
-                    return 1
-                shutil.rmtree(out)
+                for name, by_chain in ((running, None), (grouped, False)):
+                    out = work / "out-running"
+                    start = time.perf_counter()
+                    vdask.write_parts(vdask.read_chains(files), rates, out, by_chain=by_chain)
+                    times[name].append(time.perf_counter() - start)
+                    if not same_parts(out, reference):
+                        print(f"bench_dask: {name} wrote other rows than one process")
+                        return 1
+                    shutil.rmtree(out)
     finally:
         shutil.rmtree(work, ignore_errors=True)
 

@@ -120,7 +120,8 @@ def test_dask_benchmark():
     output = run("bench_dask.py", "--days", "1", "--symbols", "2", "--snapshots", "1",
                  "--repeats", "1")
     for label in ("one process, 1 thread", "one process, 2 threads",
-                  "--scheduler local, 2 processes", "running cluster of 2, write_parts"):
+                  "--scheduler local, 2 processes", "running cluster of 2, write_parts",
+                  "running cluster of 2, grouped by chain"):
         seconds, per_second, speed_up = figures(output, label)
         assert seconds > 0 and per_second > 0 and speed_up > 0
     assert "every cluster run wrote the single-process rows, bit for bit" in output
