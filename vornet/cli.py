@@ -79,8 +79,7 @@ def _parser() -> argparse.ArgumentParser:
     surface.add_argument("-o", "--output", metavar="OUT",
                          help="write the rows with their results to OUT: a file (.csv, .csv.gz "
                               "or .parquet), or a folder (a name ending in / or without a "
-                              "suffix) of one part per input file (with --scheduler, per "
-                              "partition)")
+                              "suffix) of one part per input file")
     surface.add_argument("--format", choices=("csv", "parquet"),
                          help="format of an output folder's parts (default: the input's)")
     surface.add_argument("--scheduler", metavar="ADDRESS",
