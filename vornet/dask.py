@@ -43,7 +43,7 @@ import pandas as pd
 try:
     import dask
     import dask.dataframe as dd
-except ImportError as error:  # pragma: no cover - the extra is installed in the tests
+except ImportError as error:
     raise ImportError("vornet.dask needs Dask: pip install 'vornet[dask]'") from error
 
 from vornet import chain as chains
