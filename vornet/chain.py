@@ -300,9 +300,7 @@ def read_chains(paths: Iterable[str | os.PathLike[str]]) -> Chain:
     parts = [read_chain(path) for path in files]
     columns = list(parts[0].frame.columns)
     for part, name in zip(parts[1:], names[1:]):
-        if set(part.frame.columns) != set(columns):
-            raise ChainError(f"{name} has the columns {_columns_found(list(part.frame.columns))}"
-                             f" where {names[0]} has {_columns_found(columns)}")
+        check_columns(part.frame, name, columns, names[0])
     frame = pd.concat([part.frame[columns] for part in parts], ignore_index=True)
     lengths = [len(part.frame) for part in parts]
     offsets = np.cumsum([0] + lengths[:-1])
@@ -312,6 +310,14 @@ def read_chains(paths: Iterable[str | os.PathLike[str]]) -> Chain:
                            for name, part in zip(names, parts)])
     return Chain(frame, np.concatenate([part.where for part in parts]), unit, problems,
                  f"{len(files)} files", names, np.repeat(np.arange(len(files)), lengths))
+
+
+def check_columns(frame: pd.DataFrame, name: str, columns: list[str], first: str) -> None:
+    """Raises ChainError unless the file `name` has the columns of the file
+    `first` (in any order)."""
+    if set(frame.columns) != set(columns):
+        raise ChainError(f"{name} has the columns {_columns_found(list(frame.columns))} "
+                         f"where {first} has {_columns_found(columns)}")
 
 
 def _is_parquet(path: Path) -> bool:

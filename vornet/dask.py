@@ -65,8 +65,8 @@ _HIDDEN = (_WHERE, _UNIT, _PROBLEM, _CHAIN, _ROW)
 # Reading
 
 
-def _read_file(source: tuple[str, str], all_columns: tuple[str, ...], labelled: bool,
-               columns: list[str] | None = None) -> pd.DataFrame:
+def _read_file(source: tuple[str, str], all_columns: tuple[str, ...], first: str,
+               labelled: bool, columns: list[str] | None = None) -> pd.DataFrame:
     """One file as one partition, read by :func:`vornet.chain.read_chain`,
     with where each row came from. Dask passes `columns` when a computation
     uses only some; Parquet then reads only those."""
@@ -75,10 +75,7 @@ def _read_file(source: tuple[str, str], all_columns: tuple[str, ...], labelled: 
     if chains._is_parquet(path) and not any(c in wanted for c in (_WHERE, _UNIT, _PROBLEM)):
         return pd.read_parquet(path, columns=wanted).reset_index(drop=True)
     chain = chains.read_chain(path)
-    if set(chain.frame.columns) != set(all_columns):
-        raise chains.ChainError(
-            f"{name} has the columns {chains._columns_found(list(chain.frame.columns))} "
-            f"where the first file has {chains._columns_found(list(all_columns))}")
+    chains.check_columns(chain.frame, name, list(all_columns), first)
     problems = np.full(len(chain.frame), "", dtype=object)
     for row, text in chain.problems.items():
         problems[row] = text
@@ -115,8 +112,8 @@ def read_chains(paths: str | os.PathLike[str] | Iterable[str | os.PathLike[str]]
                                      _PROBLEM: np.empty(0, dtype=object)})
     with dask.config.set({"dataframe.convert-string": False}):
         return dd.from_map(_read_file, [(str(f), n) for f, n in zip(files, names)],
-                           args=(tuple(map(str, first.columns)), len(files) > 1), meta=meta,
-                           label="read-chains", enforce_metadata=False)
+                           args=(tuple(map(str, first.columns)), names[0], len(files) > 1),
+                           meta=meta, label="read-chains", enforce_metadata=False)
 
 
 # ---------------------------------------------------------------------------
