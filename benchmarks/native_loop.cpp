@@ -1,5 +1,7 @@
-// vornet._native_loop: the implied-volatility inversion as a plain C++ loop,
-// the yardstick the engine's benchmark measures the engine against.
+// _native_loop: the implied-volatility inversion as a plain C++ loop, the
+// yardstick the engine's benchmark measures the engine against. No part of
+// the package: built by `make yardstick` into a folder of its own and
+// imported from there (benchmarks/yardstick.py).
 //
 // implied_sigma(price, S, K, D, F, is_call, /, repeats=1, solver="exact")
 // copies its inputs (one-dimensional float64 buffers and a bool buffer of one
@@ -41,7 +43,8 @@ using namespace vornet;
 constexpr int input_count = 5;
 const char *const input_names[input_count] = {"price", "S", "K", "D", "F"};
 
-// The loop's inputs, contiguous, with the sides as the numerics' flag codes.
+// The loop's inputs, contiguous (a broadcast input expanded to every
+// element), with the sides as the numerics' flag codes.
 struct loop_inputs {
     owned_columns copy;
     owned_array<std::int32_t> flags;
@@ -49,11 +52,13 @@ struct loop_inputs {
 
 int copy_inputs(PyObject *const *inputs, PyObject *is_call, loop_inputs &loop)
 {
-    if (loop.copy.copy("implied_sigma", inputs, input_names, input_count, is_call) < 0
+    if (loop.copy.copy("implied_sigma", inputs, input_names, input_count, is_call,
+                       owned_columns::broadcasts::expand)
+            < 0
         || loop.flags.allocate(loop.copy.n) < 0)
         return -1;
     for (Py_ssize_t i = 0; i < loop.copy.n; ++i)
-        loop.flags.data()[i] = loop.copy.sides.data()[i] ? flag_call : flag_put;
+        loop.flags.data()[i] = loop.copy.side_data()[i] ? flag_call : flag_put;
     return 0;
 }
 
@@ -133,13 +138,14 @@ PyObject *implied_sigma(PyObject *, PyObject *args, PyObject *kwargs)
     if (seconds.allocate(repeats) < 0)
         return nullptr;
 
-    const double *columns = loop.copy.columns.data();
+    const owned_columns &columns = loop.copy;
     {
         detached_thread detached;
         for (Py_ssize_t r = 0; r < repeats; ++r) {
             const auto start = std::chrono::steady_clock::now();
-            solve_all(solvers[solver].solve, columns, columns + n, columns + 2 * n,
-                      columns + 3 * n, columns + 4 * n, loop.flags.data(), n, sigma);
+            solve_all(solvers[solver].solve, columns.column(0), columns.column(1),
+                      columns.column(2), columns.column(3), columns.column(4),
+                      loop.flags.data(), n, sigma);
             const auto stop = std::chrono::steady_clock::now();
             seconds.data()[r] = std::chrono::duration<double>(stop - start).count();
         }
@@ -183,7 +189,7 @@ PyModuleDef_Slot module_slots[] = {
 
 PyModuleDef module_def = {
     .m_base = PyModuleDef_HEAD_INIT,
-    .m_name = "vornet._native_loop",
+    .m_name = "_native_loop",
     .m_doc = "The implied-volatility inversion as a plain C++ loop, for the engine's benchmark.",
     .m_size = 0,
     .m_methods = module_methods,

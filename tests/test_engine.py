@@ -2,6 +2,7 @@
 inputs copied before the loop; and a package that leaves the core (and the
 interpreter lock) alone until its functions are used."""
 
+import os
 import subprocess
 import sys
 import textwrap
@@ -150,3 +151,116 @@ def test_many_threads_calling_at_once_get_what_one_thread_gets():
     for sigma, status in results:
         assert np.array_equal(sigma, want[0], equal_nan=True)
         assert np.array_equal(status, want[1])
+
+
+# --- workers -------------------------------------------------------------------
+
+
+def usable_cores():
+    return len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count()
+
+
+def test_resolve_workers_is_the_engines_rule():
+    cores = usable_cores()
+    cap = _engine.max_workers
+    assert _engine.resolve_workers(1) == 1
+    assert _engine.resolve_workers(3) == min(3, cap)
+    assert _engine.resolve_workers(-1) == min(cores, cap)
+    assert _engine.resolve_workers(-cores) == 1
+    assert _engine.resolve_workers(10**6) == cap
+    assert _engine.resolve_workers(True) == 1
+    assert _engine.resolve_workers(np.int64(2)) == 2
+    assert _engine.resolve_workers(np.uint8(1)) == 1
+
+
+@pytest.mark.parametrize("workers, error, message", [
+    (0, ValueError, "positive integer"),
+    (False, ValueError, "positive integer"),
+    (-usable_cores() - 1, ValueError, "positive integer"),
+    (2.0, TypeError, "must be an integer, not float"),
+    (np.float64(2.0), TypeError, "must be an integer"),
+    ("2", TypeError, "must be an integer, not str"),
+    (10**30, OverflowError, "too large"),
+])
+def test_resolve_workers_refuses(workers, error, message):
+    with pytest.raises(error, match=message):
+        _engine.resolve_workers(workers)
+    with pytest.raises(error, match=message):
+        _engine.price(1.0, 1.0, 1.0, 1.0, 1.0, True, workers)
+
+
+# --- broadcast inputs ----------------------------------------------------------
+
+
+def market_columns(n, seed):
+    """Every input any kernel takes, by name, over n options."""
+    rng = np.random.default_rng(seed)
+    c = {"S": rng.uniform(50.0, 150.0, n), "K": rng.uniform(50.0, 150.0, n),
+         "T": rng.uniform(0.1, 2.0, n), "r": rng.uniform(0.0, 0.08, n),
+         "q": rng.uniform(0.0, 0.05, n), "vol": rng.uniform(0.1, 0.6, n)}
+    c["D"] = np.exp(-c["r"] * c["T"])
+    c["F"] = c["S"] * np.exp((c["r"] - c["q"]) * c["T"])
+    c["sigma"] = c["vol"] * np.sqrt(c["T"])
+    is_call = rng.random(n) < 0.5
+    c["price"] = _engine.price_rates(c["S"], c["K"], c["T"], c["r"], c["q"], c["vol"], is_call)
+    return c, is_call
+
+
+KERNELS = {
+    "price": ("S", "K", "D", "F", "sigma"),
+    "price_rates": ("S", "K", "T", "r", "q", "vol"),
+    "price_forward": ("S", "K", "T", "D", "F", "vol"),
+    "implied_sigma": ("price", "S", "K", "D", "F"),
+    "implied_vol_rates": ("price", "S", "K", "T", "r", "q"),
+    "implied_vol_forward": ("price", "S", "K", "T", "D", "F"),
+    "greeks_rates": ("S", "K", "T", "r", "q", "vol"),
+    "greeks_forward": ("S", "K", "T", "D", "F", "vol"),
+}
+
+
+def result_bits(result):
+    parts = result if isinstance(result, tuple) else (result,)
+    return [np.ascontiguousarray(p).view(np.uint8).tobytes() for p in parts]
+
+
+@pytest.mark.parametrize("name", sorted(KERNELS))
+def test_broadcast_inputs_give_what_full_columns_give(name):
+    # Every input but K (and the price) one value repeated by a zero stride,
+    # the side as well; against the same values in full, contiguous columns.
+    n = 300
+    columns, _ = market_columns(n, 31)
+    kernel = getattr(_engine, name)
+    broadcast = [columns[x] if x in ("K", "price") else np.broadcast_to(columns[x][0], (n,))
+                 for x in KERNELS[name]]
+    sides = np.broadcast_to(False, (n,))
+    full = [np.ascontiguousarray(a) for a in broadcast]
+    got = kernel(*broadcast, sides, np.int64(2))
+    want = kernel(*full, np.ascontiguousarray(sides), 1)
+    assert result_bits(got) == result_bits(want)
+    assert np.isfinite(got if not isinstance(got, tuple) else got[0]).sum() > n // 2
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"),
+                    reason="reads the peak resident size as Linux reports it (KiB)")
+def test_scalar_market_inputs_are_not_copied_into_columns():
+    # 4 million prices with scalar T, r, q and vol: the engine copies S and K
+    # and writes the result (3 columns of 8 bytes an option); copying the
+    # four scalars out to full columns as well would take 7.
+    n = 4_000_000
+    out = run_python(f"""
+        import resource
+        import numpy as np
+        import vornet
+        n = {n}
+        S = np.full(n, 100.0)
+        K = np.full(n, 100.0)
+        K[::2] = 90.0
+        vornet.price(S[:10], K[:10], 1.0, 0.05, 0.01, 0.0)
+        before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+        prices = vornet.price(S, K, 1.0, 0.05, 0.01, 0.0, workers=2)
+        after = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+        assert prices.shape == (n,) and np.isfinite(prices).all()
+        print((after - before) * 1024)
+    """)
+    column = 8 * n
+    assert int(out) < 5 * column

@@ -113,6 +113,13 @@ struct element_format<std::int32_t> {
     static constexpr char code = 'i';
     static constexpr const char *name = "int";
 };
+// 'q' (long long), or 'l' where long has 64 bits (NumPy's int64 on LP64).
+template <>
+struct element_format<std::int64_t> {
+    static constexpr char code = 'q';
+    static constexpr char alternate = sizeof(long) == 8 ? 'l' : 'q';
+    static constexpr const char *name = "int64";
+};
 
 // A struct-module format of one element of type `code` in native layout.
 inline bool format_is(const char *format, char code)
@@ -122,6 +129,17 @@ inline bool format_is(const char *format, char code)
     if (*format == '@' || *format == '=' || *format == (PY_LITTLE_ENDIAN ? '<' : '>'))
         ++format;
     return format[0] == code && format[1] == '\0';
+}
+
+// A format of one T: its code, or the other spelling of the same type.
+template <typename T>
+bool format_matches(const char *format)
+{
+    if (format_is(format, element_format<T>::code))
+        return true;
+    if constexpr (requires { element_format<T>::alternate; })
+        return format_is(format, element_format<T>::alternate);
+    return false;
 }
 
 // A one-dimensional view of T elements over an object's buffer, held (and
@@ -156,7 +174,7 @@ class array_view {
                          buffer_.ndim);
             return -1;
         }
-        if (!format_is(buffer_.format, element_format<T>::code)
+        if (!format_matches<T>(buffer_.format)
             || buffer_.itemsize != static_cast<Py_ssize_t>(sizeof(T))) {
             PyErr_Format(PyExc_ValueError, "Buffer dtype mismatch, expected '%s' but got '%s'",
                          element_format<T>::name,
@@ -187,6 +205,7 @@ class array_view {
 
     Py_ssize_t size() const noexcept { return size_; }
     bool contiguous() const noexcept { return stride_ == static_cast<Py_ssize_t>(sizeof(T)); }
+    Py_ssize_t stride() const noexcept { return stride_; }
 
     // The first n elements into dest (n <= size()).
     void copy_to(T *dest, Py_ssize_t n) const noexcept
@@ -221,27 +240,49 @@ class array_view {
     bool held_ = false;
 };
 
-// Float64 inputs and the options' sides, all of one length, copied into
-// memory the call owns: column j at columns[j * n], a loop running detached
-// may read them whatever Python code does to the callers' buffers.
+// Float64 inputs and the options' sides, all of one length n, copied into
+// memory the call owns, so that a loop running detached may read them
+// whatever Python code does to the callers' buffers. An input with a zero
+// stride (NumPy's broadcast of one value) is kept as that one value, read
+// with step 0, unless the caller asks for every column in full: element i of
+// column j is column(j)[i * step(j)], and the side of option i is
+// side_data()[i * side_step()].
 struct owned_columns {
-    owned_array<double> columns;
+    static constexpr int max_count = 8;
+
+    // share: a broadcast input stays one element; expand: every column and
+    // the sides have n contiguous elements.
+    enum class broadcasts { share, expand };
+
+    owned_array<double> columns[max_count];
+    Py_ssize_t steps[max_count] = {};
     owned_array<bool> sides;
+    Py_ssize_t sides_step = 1;
     Py_ssize_t n = 0;
 
-    // `inputs` one-dimensional float64 buffers named `names`, `is_call` a
-    // bool buffer, any layout; a ValueError names the function and the
-    // input whose length differs from the sides'.
+    const double *column(int j) const noexcept { return columns[j].data(); }
+    Py_ssize_t step(int j) const noexcept { return steps[j]; }
+    const bool *side_data() const noexcept { return sides.data(); }
+    Py_ssize_t side_step() const noexcept { return sides_step; }
+
+    // `inputs` one-dimensional float64 buffers named `names` (count of them,
+    // at most max_count), `is_call` a bool buffer, any layout; a ValueError
+    // names the function and the input whose length differs from the sides'.
     int copy(const char *function, PyObject *const *inputs, const char *const *names, int count,
-             PyObject *is_call)
+             PyObject *is_call, broadcasts mode = broadcasts::share)
     {
+        if (count < 0 || count > max_count) {
+            PyErr_Format(PyExc_SystemError, "%s(): %d input columns, at most %d", function,
+                         count, max_count);
+            return -1;
+        }
         array_view<bool> side_view;
         if (side_view.acquire(is_call, PyBUF_STRIDES) < 0)
             return -1;
         n = side_view.size();
-        if (columns.allocate(n * count) < 0 || sides.allocate(n) < 0)
+        if (take(side_view, sides, sides_step, mode) < 0)
             return -1;
-        side_view.copy_to(sides.data(), n);
+        side_view.release();
         for (int j = 0; j < count; ++j) {
             array_view<double> column;
             if (column.acquire(inputs[j], PyBUF_STRIDES) < 0)
@@ -251,8 +292,23 @@ struct owned_columns {
                              function, names[j], column.size(), n);
                 return -1;
             }
-            column.copy_to(columns.data() + j * n, n);
+            if (take(column, columns[j], steps[j], mode) < 0)
+                return -1;
         }
+        return 0;
+    }
+
+  private:
+    // The view's n elements into `copy`, or its one repeated element.
+    template <typename T>
+    int take(const array_view<T> &view, owned_array<T> &copy, Py_ssize_t &step, broadcasts mode)
+    {
+        const bool one_value = mode == broadcasts::share && n > 1 && view.stride() == 0;
+        const Py_ssize_t count = one_value ? 1 : n;
+        if (copy.allocate(count) < 0)
+            return -1;
+        view.copy_to(copy.data(), count);
+        step = one_value ? 0 : 1;
         return 0;
     }
 };

@@ -1,16 +1,20 @@
-// vornet._engine: the kernels of kernels.cpp as module functions.
+// vornet._engine: the kernels of kernels.cpp as module functions, the forward
+// search over the expiries of a chain, and the rule that turns `workers`
+// into a thread count.
 //
-// Every function takes its inputs positionally, then the option sides, then
-// `workers`; the inversions also take the keyword `method`. Given Python floats and ints and a bool side it computes one
-// option and returns a float (or a tuple of them, with the status as an
-// int). Otherwise each input is a one-dimensional float64 buffer and the
-// sides a bool buffer, all of one length, in any layout (a zero stride
-// repeats one value); the results are new arrays.
+// Every kernel function takes its inputs positionally, then the option
+// sides, then `workers`; the inversions also take the keyword `method`.
+// Given Python floats and ints and a bool side it computes one option and
+// returns a float (or a tuple of them, with the status as an int).
+// Otherwise each input is a one-dimensional float64 buffer and the sides a
+// bool buffer, all of one length, in any layout (a zero stride repeats one
+// value, which is then kept as that one value); the results are new arrays.
 //
 // The inputs are copied into memory the call owns before the loop detaches
 // from the interpreter: while it runs, other threads may do anything to the
 // caller's arrays. The module keeps no Python state and does not need the
-// interpreter lock.
+// interpreter lock. Its root finder is the numerics' own copy of SciPy's
+// (brent_root), so importing it imports NumPy but not SciPy.
 
 #include "../capi.h"
 
@@ -25,6 +29,7 @@
 #include <array>
 #include <utility>
 
+#include "../numerics/brent_root.h"
 #include "kernels.h"
 #include "parallel.h"
 
@@ -48,15 +53,20 @@ int available_cores()
     return online > 0 ? static_cast<int>(online) : 1;
 }
 
-// A positive count as it is, -1 every core, -k every core but k - 1.
+// A positive count as it is, -1 every core, -k every core but k - 1, at
+// most max_threads. Any integer (an object with __index__: an int, a bool, a
+// NumPy integer) is accepted.
 int resolve_workers(PyObject *obj, int &workers)
 {
-    if (!PyLong_Check(obj)) {
+    if (!PyIndex_Check(obj)) {
         PyErr_Format(PyExc_TypeError, "workers must be an integer, not %.100s",
                      Py_TYPE(obj)->tp_name);
         return -1;
     }
-    const long value = PyLong_AsLong(obj);
+    py_ref index(PyNumber_Index(obj));
+    if (!index)
+        return -1;
+    const long value = PyLong_AsLong(index.get());
     if (value == -1 && PyErr_Occurred())
         return -1;
     const long cores = available_cores();
@@ -102,18 +112,18 @@ int resolve_method(const kernel_def &k, PyObject *obj, element_fn &element)
     return 0;
 }
 
-int bind(const kernel_def &k, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
-         call_args &bound)
+// The arguments after the `required` positional ones: `workers`, given
+// positionally or by keyword, and the keyword `method` when `method` is not
+// nullptr; each left as it is when not given.
+int parse_options(const char *function, Py_ssize_t required, PyObject *const *args,
+                  Py_ssize_t nargs, PyObject *kwnames, PyObject *&workers, PyObject **method)
 {
-    const Py_ssize_t required = k.ninputs + 1;
-    PyObject *workers = nullptr;
-    PyObject *method = nullptr;
     if (nargs == required + 1) {
         workers = args[required];
     }
     else if (nargs != required) {
         PyErr_Format(PyExc_TypeError, "%s() takes %zd positional arguments and workers (%zd given)",
-                     k.name, required, nargs);
+                     function, required, nargs);
         return -1;
     }
     const Py_ssize_t nkw = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
@@ -122,21 +132,33 @@ int bind(const kernel_def &k, PyObject *const *args, Py_ssize_t nargs, PyObject 
         PyObject **slot = nullptr;
         if (PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, "workers") == 0)
             slot = &workers;
-        else if (k.fast_element != nullptr && PyUnicode_Check(name)
+        else if (method != nullptr && PyUnicode_Check(name)
                  && PyUnicode_CompareWithASCIIString(name, "method") == 0)
-            slot = &method;
+            slot = method;
         if (slot == nullptr) {
-            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'", k.name,
-                         name);
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'",
+                         function, name);
             return -1;
         }
         if (*slot != nullptr) {
-            PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%S'", k.name,
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%S'", function,
                          name);
             return -1;
         }
         *slot = args[nargs + i];
     }
+    return 0;
+}
+
+int bind(const kernel_def &k, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
+         call_args &bound)
+{
+    PyObject *workers = nullptr;
+    PyObject *method = nullptr;
+    if (parse_options(k.name, k.ninputs + 1, args, nargs, kwnames, workers,
+                      k.fast_element != nullptr ? &method : nullptr)
+        < 0)
+        return -1;
     for (int j = 0; j < k.ninputs; ++j)
         bound.inputs[j] = args[j];
     bound.is_call = args[k.ninputs];
@@ -222,8 +244,16 @@ PyObject *call_arrays(const kernel_def &k, const call_args &a)
             PyArray_DATA(reinterpret_cast<PyArrayObject *>(results[k.noutputs].get())));
     }
 
-    const double *columns = copy.columns.data();
-    const bool *sides = copy.sides.data();
+    // Element i of input j at columns[j][i * steps[j]]: a broadcast value
+    // has step 0.
+    const double *columns[max_inputs];
+    Py_ssize_t steps[max_inputs];
+    for (int j = 0; j < k.ninputs; ++j) {
+        columns[j] = copy.column(j);
+        steps[j] = copy.step(j);
+    }
+    const bool *sides = copy.side_data();
+    const Py_ssize_t side_step = copy.side_step();
     {
         detached_thread detached;
         for_each_block(n, a.workers, [&](std::ptrdiff_t begin, std::ptrdiff_t end) noexcept {
@@ -232,8 +262,8 @@ PyObject *call_arrays(const kernel_def &k, const call_args &a)
             std::int8_t status = 0;
             for (std::ptrdiff_t i = begin; i < end; ++i) {
                 for (int j = 0; j < k.ninputs; ++j)
-                    in[j] = columns[j * n + i];
-                a.element(in, sides[i], out, &status);
+                    in[j] = columns[j][i * steps[j]];
+                a.element(in, sides[i * side_step], out, &status);
                 for (int o = 0; o < k.noutputs; ++o)
                     out_data[o][i] = out[o];
                 if (status_data != nullptr)
@@ -262,6 +292,182 @@ PyObject *call_kernel(const kernel_def &k, PyObject *const *args, Py_ssize_t nar
     return all_scalars(k, bound) ? call_scalar(k, bound) : call_arrays(k, bound);
 }
 
+// ---------------------------------------------------------------------------
+// Forwards of many expiries
+
+constexpr char find_forwards_name[] = "find_forwards";
+
+// An int64 as the long long that %lld formats.
+long long as_long_long(std::int64_t value) { return static_cast<long long>(value); }
+
+// A ValueError or TypeError about an argument's buffer (none, or one of
+// the wrong dimensions, type or alignment) raised again, of the same type,
+// with the argument's name, the first as its cause.
+int name_buffer_error(const char *what)
+{
+    PyObject *type = PyErr_ExceptionMatches(PyExc_ValueError)  ? PyExc_ValueError
+                     : PyErr_ExceptionMatches(PyExc_TypeError) ? PyExc_TypeError
+                                                               : nullptr;
+    if (type == nullptr)
+        return -1;
+    PyObject *cause = PyErr_GetRaisedException();
+    PyErr_Format(type, "%s(): %s: %S", find_forwards_name, what, cause);
+    PyObject *error = PyErr_GetRaisedException();
+    PyException_SetCause(error, cause);
+    PyErr_SetRaisedException(error);
+    return -1;
+}
+
+// The one-dimensional buffer of T named `what` copied into `copy`; its
+// length in `size`.
+template <typename T>
+int copy_input(PyObject *obj, const char *what, owned_array<T> &copy, Py_ssize_t &size)
+{
+    array_view<T> view;
+    if (view.acquire(obj, PyBUF_STRIDES) < 0)
+        return name_buffer_error(what);
+    size = view.size();
+    if (copy.allocate(size) < 0)
+        return -1;
+    view.copy_to(copy.data(), size);
+    return 0;
+}
+
+// A ValueError unless the quotes named `what` are one per pair.
+int check_pairs(const char *what, Py_ssize_t size, Py_ssize_t pairs)
+{
+    if (size == pairs)
+        return 0;
+    PyErr_Format(PyExc_ValueError, "%s(): %s has %zd elements, calls has %zd",
+                 find_forwards_name, what, size, pairs);
+    return -1;
+}
+
+// A ValueError unless the values named `what` are one per group.
+int check_groups(const char *what, Py_ssize_t size, Py_ssize_t groups)
+{
+    if (size == groups)
+        return 0;
+    PyErr_Format(PyExc_ValueError,
+                 "%s(): %s has %zd elements, one per group, and bounds delimits %zd groups",
+                 find_forwards_name, what, size, groups);
+    return -1;
+}
+
+// The groups' bounds: bounds[0] == 0, never decreasing, bounds[groups] == pairs.
+int check_bounds(const std::int64_t *bounds, Py_ssize_t groups, Py_ssize_t pairs)
+{
+    if (bounds[0] != 0) {
+        PyErr_Format(PyExc_ValueError, "%s(): bounds[0] is %lld, not 0", find_forwards_name,
+                     as_long_long(bounds[0]));
+        return -1;
+    }
+    for (Py_ssize_t g = 0; g < groups; ++g) {
+        if (bounds[g + 1] < bounds[g]) {
+            PyErr_Format(PyExc_ValueError,
+                         "%s(): bounds decrease: bounds[%zd] = %lld is below bounds[%zd] = %lld",
+                         find_forwards_name, g + 1, as_long_long(bounds[g + 1]), g,
+                         as_long_long(bounds[g]));
+            return -1;
+        }
+    }
+    if (bounds[groups] != pairs) {
+        PyErr_Format(PyExc_ValueError,
+                     "%s(): the last bound, bounds[%zd] = %lld, is not the number of pairs %zd",
+                     find_forwards_name, groups, as_long_long(bounds[groups]), pairs);
+        return -1;
+    }
+    return 0;
+}
+
+PyObject *find_forwards(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
+{
+    PyObject *workers_obj = nullptr;
+    if (parse_options(find_forwards_name, 6, args, nargs, kwnames, workers_obj, nullptr) < 0)
+        return nullptr;
+    int workers = 1;
+    if (workers_obj != nullptr && resolve_workers(workers_obj, workers) < 0)
+        return nullptr;
+
+    // Every input copied as it is taken: calls, puts, strikes, bounds,
+    // spots, discounts.
+    owned_array<double> calls, puts, strikes, spots, discounts;
+    owned_array<std::int64_t> bounds;
+    Py_ssize_t pairs, size;
+    if (copy_input(args[0], "calls", calls, pairs) < 0)
+        return nullptr;
+    if (copy_input(args[1], "puts", puts, size) < 0 || check_pairs("puts", size, pairs) < 0)
+        return nullptr;
+    if (copy_input(args[2], "strikes", strikes, size) < 0
+        || check_pairs("strikes", size, pairs) < 0)
+        return nullptr;
+    if (copy_input(args[3], "bounds", bounds, size) < 0)
+        return nullptr;
+    if (size < 1) {
+        PyErr_Format(PyExc_ValueError,
+                     "%s(): bounds is empty; it needs one element more than there are groups",
+                     find_forwards_name);
+        return nullptr;
+    }
+    const Py_ssize_t groups = size - 1;
+    if (copy_input(args[4], "spots", spots, size) < 0 || check_groups("spots", size, groups) < 0)
+        return nullptr;
+    if (copy_input(args[5], "discounts", discounts, size) < 0
+        || check_groups("discounts", size, groups) < 0)
+        return nullptr;
+    if (check_bounds(bounds.data(), groups, pairs) < 0)
+        return nullptr;
+
+    // The searches' working memory: each group uses its own stretch.
+    owned_array<std::int64_t> chosen;
+    owned_array<double> quotes;
+    if (chosen.allocate(pairs) < 0 || quotes.allocate(3 * pairs) < 0)
+        return nullptr;
+
+    npy_intp shape[1] = {groups};
+    py_ref forward_array(PyArray_SimpleNew(1, shape, NPY_DOUBLE));
+    py_ref parity_array(PyArray_SimpleNew(1, shape, NPY_DOUBLE));
+    py_ref code_array(PyArray_SimpleNew(1, shape, NPY_INT8));
+    if (!forward_array || !parity_array || !code_array)
+        return nullptr;
+    const auto data_of = [](const py_ref &array) {
+        return PyArray_DATA(reinterpret_cast<PyArrayObject *>(array.get()));
+    };
+    double *forward = static_cast<double *>(data_of(forward_array));
+    double *parity = static_cast<double *>(data_of(parity_array));
+    std::int8_t *code = static_cast<std::int8_t *>(data_of(code_array));
+
+    {
+        detached_thread detached;
+        const std::int64_t *bound = bounds.data();
+        for_each_block(
+            groups, workers,
+            [&](std::ptrdiff_t begin, std::ptrdiff_t end) noexcept {
+                for (std::ptrdiff_t g = begin; g < end; ++g) {
+                    const std::int64_t first = bound[g];
+                    const forward_group group{calls.data() + first, puts.data() + first,
+                                              strikes.data() + first, bound[g + 1] - first,
+                                              spots.data()[g], discounts.data()[g]};
+                    const forward_fit fit =
+                        fit_forward(group, chosen.data() + first, quotes.data() + 3 * first);
+                    forward[g] = fit.forward;
+                    parity[g] = fit.parity;
+                    code[g] = static_cast<std::int8_t>(fit.code);
+                }
+            },
+            costly_elements);
+    }
+    return PyTuple_Pack(3, forward_array.get(), parity_array.get(), code_array.get());
+}
+
+PyObject *resolve_workers_function(PyObject *, PyObject *workers_obj)
+{
+    int workers;
+    if (resolve_workers(workers_obj, workers) < 0)
+        return nullptr;
+    return PyLong_FromLong(workers);
+}
+
 template <std::size_t row>
 PyObject *entry(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
 {
@@ -271,9 +477,32 @@ PyObject *entry(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *k
 template <std::size_t... rows>
 constexpr auto method_table(std::index_sequence<rows...>)
 {
-    return std::array<PyMethodDef, sizeof...(rows) + 1>{{
+    return std::array<PyMethodDef, sizeof...(rows) + 3>{{
         {kernels[rows].name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&entry<rows>)),
          METH_FASTCALL | METH_KEYWORDS, kernels[rows].doc}...,
+        {find_forwards_name,
+         reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&find_forwards)),
+         METH_FASTCALL | METH_KEYWORDS,
+         "find_forwards($module, calls, puts, strikes, bounds, spots, discounts, /, workers=1)\n"
+         "--\n\n"
+         "The forward of every expiry of a chain, as find_forward_baw finds it (the strikes "
+         "within 1 %, else 2, 5, 10, 20, 50 or 100 % of the spot, else all; the put-call-parity "
+         "guess; the bounded minimisation of the call/put disagreement), one expiry per thread.\n"
+         "calls, puts, strikes: float64 arrays of one length, expiry g's pairs at "
+         "[bounds[g], bounds[g + 1]); bounds: int64, starting at 0, never decreasing, ending at "
+         "that length; spots and discounts: float64, one per expiry.\n"
+         "Returns (forward, parity, code): the forward, the parity first guess it started from "
+         "(the spot without strikes), and a code: 0 accepted, 1 no pairs, 2 a forward that is "
+         "not finite and positive, 3 no chosen strike with a call and a put of positive implied "
+         "value at the forward.\n"
+         "workers: as for the other functions (1, -1 every core, -k all but k-1); the results "
+         "do not depend on it.\n"},
+        {"resolve_workers",
+         reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&resolve_workers_function)),
+         METH_O,
+         "resolve_workers($module, workers, /)\n--\n\n"
+         "The number of threads `workers` stands for: a positive count as it is, -1 every core "
+         "the process may use, -k all of them but k - 1; at most max_workers.\n"},
         {nullptr, nullptr, 0, nullptr},
     }};
 }
@@ -283,7 +512,8 @@ constexpr auto method_table(std::index_sequence<rows...>)
 
 int module_exec(PyObject *module)
 {
-    if (import_brentq() < 0 || PyArray_ImportNumPyAPI() < 0)
+    bind_brentq(brent_root);
+    if (PyArray_ImportNumPyAPI() < 0)
         return -1;
     return PyModule_AddIntConstant(module, "max_workers", max_threads);
 }

@@ -5,6 +5,7 @@
 
 #include "../numerics/baw.h"
 #include "../numerics/fast_implied_vol.h"
+#include "../numerics/forward.h"
 #include "../numerics/greeks.h"
 #include "../numerics/implied_vol.h"
 #include "../numerics/market_terms.h"
@@ -173,5 +174,42 @@ const kernel_def kernels[kernel_count] = {
      "q = r - ln(F/S)/T that give them.\n" VORNET_ENGINE_WORKERS_DOC,
      6, {"S", "K", "T", "D", "F", "vol"}, 5, false, greeks_forward},
 };
+
+forward_fit fit_forward(const forward_group &group, std::int64_t *chosen,
+                        double *quotes) noexcept
+{
+    const std::int64_t n_sel =
+        choose_strikes(group.strikes, group.count, group.S, default_strike_pct, chosen);
+    // The chosen quotes side by side, as the search reads them.
+    double *calls = quotes;
+    double *puts = quotes + n_sel;
+    double *strikes = quotes + 2 * n_sel;
+    for (std::int64_t j = 0; j < n_sel; ++j) {
+        calls[j] = group.calls[chosen[j]];
+        puts[j] = group.puts[chosen[j]];
+        strikes[j] = group.strikes[chosen[j]];
+    }
+    forward_search_args params{group.S, group.D, calls, puts, strikes, n_sel};
+    const double parity = parity_forward(params);
+    const double forward = search_forward(params, parity);
+
+    forward_code code = forward_code::no_usable_strike;
+    if (group.count == 0)
+        code = forward_code::no_pairs;
+    else if (!(std::isfinite(forward) && forward > 0.0))
+        code = forward_code::not_positive;
+    else {
+        for (std::int64_t j = 0; j < n_sel; ++j) {
+            if (baw_implied_vol_core(calls[j], group.S, strikes[j], group.D, forward, flag_call)
+                    > 0.0
+                && baw_implied_vol_core(puts[j], group.S, strikes[j], group.D, forward, flag_put)
+                       > 0.0) {
+                code = forward_code::accepted;
+                break;
+            }
+        }
+    }
+    return {forward, parity, code};
+}
 
 }  // namespace vornet::engine

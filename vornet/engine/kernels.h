@@ -33,6 +33,39 @@ struct kernel_def {
 inline constexpr std::size_t kernel_count = 8;
 extern const kernel_def kernels[kernel_count];
 
+// One expiry of a chain for the forward search: its call and put prices and
+// their strikes (count of each), the spot and the discount factor.
+struct forward_group {
+    const double *calls;
+    const double *puts;
+    const double *strikes;
+    std::int64_t count;
+    double S;
+    double D;
+};
+
+// How a group's forward came out, in order of precedence.
+enum class forward_code : std::int8_t {
+    accepted = 0,
+    no_pairs = 1,          // the group holds no call/put pair
+    not_positive = 2,      // the forward is NaN, infinite, zero or negative
+    no_usable_strike = 3,  // no chosen strike has a call and a put with a
+                           // positive implied value at the forward
+};
+
+struct forward_fit {
+    double forward;  // the minimiser of the call/put disagreement
+    double parity;   // the put-call-parity first guess it started from
+    forward_code code;
+};
+
+// The forward search over one group, on the strikes within the narrowest band
+// around the spot that holds any (choose_strikes with the default 1 %).
+// `chosen` has room for count indices and `quotes` for 3 count values: the
+// search's own working memory.
+forward_fit fit_forward(const forward_group &group, std::int64_t *chosen,
+                        double *quotes) noexcept;
+
 }  // namespace vornet::engine
 
 #endif

@@ -4,6 +4,12 @@
 // every element is computed exactly once, by whichever thread takes its
 // block: the results do not depend on the number of threads.
 //
+// How the range is cut depends on what one element costs (loop_shape): cheap
+// elements (an option, microseconds) go in blocks of 64, with a thread only
+// for every 256 of them, since starting one costs about as much as pricing a
+// few dozen options; costly ones (a forward search over a chain's strikes,
+// milliseconds) go one at a time, a thread for each while workers remain.
+//
 // No thread started here touches a Python object; the caller runs the loop
 // with its own thread detached from the interpreter.
 #ifndef VORNET_ENGINE_PARALLEL_H
@@ -16,20 +22,29 @@
 
 namespace vornet::engine {
 
-constexpr std::ptrdiff_t block_size = 64;
-// No thread is started for fewer elements than this each: starting one
-// costs about as much as pricing a few dozen options.
-constexpr std::ptrdiff_t min_elements_per_thread = 256;
+struct loop_shape {
+    std::ptrdiff_t block_size;
+    // No thread is started for fewer elements than this each.
+    std::ptrdiff_t min_elements_per_thread;
+};
+
+inline constexpr loop_shape cheap_elements{64, 256};
+inline constexpr loop_shape costly_elements{1, 1};
+
 constexpr int max_threads = 256;
 
 template <typename Body>
 class block_loop {
   public:
-    block_loop(std::ptrdiff_t n, Body &body) noexcept : n_(n), body_(body) {}
+    block_loop(std::ptrdiff_t n, loop_shape shape, Body &body) noexcept
+        : n_(n), shape_(shape), body_(body)
+    {
+    }
 
     void run(int workers) noexcept
     {
-        std::ptrdiff_t wanted = (n_ + min_elements_per_thread - 1) / min_elements_per_thread;
+        const std::ptrdiff_t per_thread = shape_.min_elements_per_thread;
+        std::ptrdiff_t wanted = (n_ + per_thread - 1) / per_thread;
         if (wanted > workers)
             wanted = workers;
         if (wanted > max_threads)
@@ -54,25 +69,29 @@ class block_loop {
 
     void take_blocks() noexcept
     {
+        const std::ptrdiff_t size = shape_.block_size;
         for (;;) {
-            const std::ptrdiff_t begin = next_.fetch_add(block_size, std::memory_order_relaxed);
+            const std::ptrdiff_t begin = next_.fetch_add(size, std::memory_order_relaxed);
             if (begin >= n_)
                 return;
-            const std::ptrdiff_t end = begin + block_size < n_ ? begin + block_size : n_;
+            const std::ptrdiff_t end = begin + size < n_ ? begin + size : n_;
             body_(begin, end);
         }
     }
 
     const std::ptrdiff_t n_;
+    const loop_shape shape_;
     Body &body_;
     std::atomic<std::ptrdiff_t> next_{0};
 };
 
-// body(begin, end) for consecutive blocks covering [0, n).
+// body(begin, end) for consecutive blocks covering [0, n), cut as `shape`
+// says.
 template <typename Body>
-void for_each_block(std::ptrdiff_t n, int workers, Body body) noexcept
+void for_each_block(std::ptrdiff_t n, int workers, Body body,
+                    loop_shape shape = cheap_elements) noexcept
 {
-    block_loop<Body> loop(n, body);
+    block_loop<Body> loop(n, shape, body);
     loop.run(workers);
 }
 

@@ -25,7 +25,34 @@ constexpr double no_usable_strike = 1e10;
 constexpr double bracket_low = 0.97;
 constexpr double bracket_high = 1.03;
 
+// The indices of the strikes within [lo, hi] into `chosen`; how many.
+std::int64_t strikes_within(const double *strikes, std::int64_t count, double lo, double hi,
+                            std::int64_t *chosen) noexcept
+{
+    std::int64_t found = 0;
+    for (std::int64_t i = 0; i < count; ++i)
+        if (strikes[i] >= lo && strikes[i] <= hi)
+            chosen[found++] = i;
+    return found;
+}
+
 }  // namespace
+
+std::int64_t choose_strikes(const double *strikes, std::int64_t count, double S,
+                            double strike_pct, std::int64_t *chosen) noexcept
+{
+    const double bands[] = {strike_pct, 0.02, 0.05, 0.1, 0.2, 0.5, 1.0};
+    for (const double pct : bands) {
+        const double lo = (1.0 - pct) * S;
+        const double hi = (1.0 + pct) * S;
+        const std::int64_t found = strikes_within(strikes, count, lo, hi, chosen);
+        if (found > 0)
+            return found;
+    }
+    for (std::int64_t i = 0; i < count; ++i)
+        chosen[i] = i;
+    return count;
+}
 
 double parity_forward(const forward_search_args &params) noexcept
 {

@@ -20,6 +20,18 @@ struct forward_search_args {
     std::int64_t count;
 };
 
+// The strikes a forward search uses: those within pct of the spot,
+// (1 - pct) S <= K <= (1 + pct) S, for the first half-width pct of
+// strike_pct, 2 %, 5 %, 10 %, 20 %, 50 % and 100 % that holds any; every
+// strike when none does (a NaN strike or spot is within no band). Writes the
+// chosen indices into strikes[0..count), in increasing order, to `chosen`
+// (room for count of them) and returns how many it wrote.
+std::int64_t choose_strikes(const double *strikes, std::int64_t count, double S,
+                            double strike_pct, std::int64_t *chosen) noexcept;
+
+// The half-width a search starts with when the caller names none.
+inline constexpr double default_strike_pct = 0.01;
+
 // Put-call-parity first guess: the mean over the chosen strikes of
 // K + (C - P) / D, in index order; the spot when no strike was chosen.
 double parity_forward(const forward_search_args &params) noexcept;

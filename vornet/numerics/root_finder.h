@@ -1,9 +1,11 @@
-// Binding of the compiled Brent root finder taken from SciPy at import.
+// Binding of the compiled Brent root finder that the solvers call.
 //
-// The module initialisation finds the entry point in SciPy's capsule table
-// under brentq_capsule_name and installs it with bind_brentq(); every solver
-// in this directory then reaches it through brentq(), which runs on the
-// calling thread and needs no interpreter lock.
+// The module initialisation installs an entry point with bind_brentq():
+// either SciPy's, found in its capsule table under brentq_capsule_name, or
+// this directory's copy of it, brent_root (brent_root.h), which gives the
+// same results without importing SciPy. Every solver in this directory then
+// reaches it through brentq(), which runs on the calling thread and needs no
+// interpreter lock.
 #ifndef VORNET_NUMERICS_ROOT_FINDER_H
 #define VORNET_NUMERICS_ROOT_FINDER_H
 
@@ -13,9 +15,20 @@ namespace vornet {
 // The root finder calls it back synchronously; it must not fail.
 using objective_fn = double (*)(double x, void *record) noexcept;
 
-// The root finder's statistics record, which the entry point fills and the
-// solvers never read (see root_finder.cpp).
-struct zeros_full_output;
+// The root finder's statistics record, laid out as SciPy's: the evaluations
+// and iterations made, how the search ended, and the value returned.
+struct zeros_full_output {
+    int funcalls;
+    int iterations;
+    int error_num;
+    double root;
+};
+
+// The values of zeros_full_output::error_num.
+inline constexpr int brentq_converged = 0;
+inline constexpr int brentq_sign_error = -1;      // no sign change between the ends
+inline constexpr int brentq_iteration_limit = -2;  // the last iterate is returned
+inline constexpr int brentq_in_progress = 1;
 
 // The entry point's C signature, and the same signature spelt as SciPy names
 // the capsule that carries it.
