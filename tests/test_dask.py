@@ -115,7 +115,7 @@ def test_grouping_can_be_asked_for(client, store, tmp_path):
     got = vdask.surface(vdask.read_chains(store[:4]), RATES, by_chain=False).compute()
     assert_same_table(got.sort_index(), single.table)
     # Written, every row goes back to its own file's part, in its place.
-    chain.write_parts(single, quotes, tmp_path / "one", ".parquet")
+    chain.write_parts(single.table, quotes, tmp_path / "one", ".parquet")
     written = vdask.write_parts(vdask.read_chains(store[:4]), RATES, tmp_path / "many",
                                 by_chain=False)
     assert written.layout is None and written.rows == len(single.table)

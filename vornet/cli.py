@@ -1,4 +1,4 @@
-"""The ``vornet`` command.
+"""The ``vornet`` command: its arguments, and which library call runs them.
 
 ::
 
@@ -7,23 +7,25 @@
 
 ``surface`` reads an option chain, finds each expiry's forward, solves every
 quote's implied volatility, writes one output row per input row and prints a
-summary per expiry; ``demo`` runs it on a generated chain. Errors of use (a
-missing column, an empty file, a bad option) print ``vornet: error: ...`` on
-the standard error and exit with status 2.
+summary per expiry (:func:`vornet.chain.job.run`, or
+:func:`vornet.dask.run_job` with ``--scheduler``); ``demo`` runs it on a
+generated chain (:func:`vornet.demo.run`). Errors of use (a missing column,
+an empty file, a bad option) print ``vornet: error: ...`` on the standard
+error and exit with status 2.
 """
 
 from __future__ import annotations
 
 import argparse
+import ctypes
+import ctypes.util
 import os
 import sys
-from collections import Counter
-from pathlib import Path
-from typing import Any, NoReturn, TextIO
+from typing import NoReturn
+
+from vornet.defaults import EXPIRY_TIME, METHODS, TIMEZONE
 
 __all__ = ["main"]
-
-_SUMMARY_ROWS = 40
 
 
 class _UsageError(Exception):
@@ -54,14 +56,7 @@ def _rate(text: str) -> float:
     return value
 
 
-def _parser() -> argparse.ArgumentParser:
-    parser = _Parser(
-        prog="vornet",
-        description="American options by the Barone-Adesi-Whaley approximation: forwards "
-                    "and implied volatilities of option chains.")
-    parser.add_argument("--version", action="store_true", help="print the version and exit")
-    commands = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser)
-
+def _surface_parser(commands: argparse._SubParsersAction) -> None:
     surface = commands.add_parser(
         "surface", help="forwards and implied volatilities of an option chain file",
         description="Reads an option chain (CSV, or Parquet with pyarrow), finds the forward "
@@ -95,11 +90,11 @@ def _parser() -> argparse.ArgumentParser:
     surface.add_argument("--map", type=_mapping, action="append", default=[],
                          metavar="NAME=COLUMN",
                          help="read the column COLUMN as NAME (repeat for several)")
-    surface.add_argument("--expiry-time", default="16:00", metavar="HH:MM",
-                         help="time of day options expire at (default 16:00)")
-    surface.add_argument("--timezone", default="America/New_York", metavar="ZONE",
-                         help="time zone of the expiry time and of quote times given "
-                              "without one (default America/New_York)")
+    surface.add_argument("--expiry-time", default=EXPIRY_TIME, metavar="HH:MM",
+                         help=f"time of day options expire at (default {EXPIRY_TIME})")
+    surface.add_argument("--timezone", default=TIMEZONE, metavar="ZONE",
+                         help=f"time zone of the expiry time and of quote times given "
+                              f"without one (default {TIMEZONE})")
     surface.add_argument("--plot", metavar="PNG",
                          help="draw the smiles of the latest quote time (any format "
                               "matplotlib writes: .png, .svg, .pdf)")
@@ -109,12 +104,14 @@ def _parser() -> argparse.ArgumentParser:
                          help="threads: 1 (default), -1 for every core; with --scheduler "
                               "local, worker processes of one thread (default: every core); "
                               "with a scheduler's address, threads per task (default 1)")
-    surface.add_argument("--method", choices=("exact", "fast"), default="exact",
+    surface.add_argument("--method", choices=METHODS, default=METHODS[0],
                          help="implied-volatility solver: exact (default, bit for bit the "
                               "core's) or fast (Newton's method, within 2e-9)")
     surface.add_argument("-q", "--quiet", action="store_true",
                          help="print nothing but errors (no progress bar, no summary)")
 
+
+def _demo_parser(commands: argparse._SubParsersAction) -> None:
     demo = commands.add_parser(
         "demo", help="generate a chain, run surface on it and draw its smiles",
         description="Generates a realistic option chain (seeded, so always the same), "
@@ -126,7 +123,56 @@ def _parser() -> argparse.ArgumentParser:
     demo.add_argument("--seed", type=int, default=2024, help="random seed (default 2024)")
     demo.add_argument("--workers", type=int, default=1, metavar="N",
                       help="threads: 1 (default), -1 for every core")
+
+
+def _parser() -> argparse.ArgumentParser:
+    parser = _Parser(
+        prog="vornet",
+        description="American options by the Barone-Adesi-Whaley approximation: forwards "
+                    "and implied volatilities of option chains.")
+    parser.add_argument("--version", action="store_true", help="print the version and exit")
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser)
+    _surface_parser(commands)
+    _demo_parser(commands)
     return parser
+
+
+def _run(args: argparse.Namespace) -> None:
+    """Hands the parsed command to the library."""
+    if args.command == "demo":
+        from vornet import demo
+
+        demo.run(args.out_dir, seed=args.seed, workers=args.workers, out=sys.stdout)
+        return
+    from vornet.chain import job as jobs
+
+    job = jobs.Job(chain=args.chain, rate=args.rate, rate_curve=args.rate_curve,
+                   output=args.output, format=args.format, mapping=dict(args.map),
+                   expiry_time=args.expiry_time, timezone=args.timezone, plot=args.plot,
+                   summary=args.summary, workers=args.workers, method=args.method,
+                   quiet=args.quiet, scheduler=args.scheduler)
+    if job.scheduler is None:
+        jobs.run(job, sys.stdout)
+        return
+    jobs.plan(job)  # a bad option fails here, before Dask is imported
+    try:
+        from vornet import dask as vdask
+    except ImportError:
+        raise _UsageError("--scheduler needs Dask: pip install 'vornet[dask]'") from None
+    vdask.run_job(job, sys.stdout)
+
+
+def _return_freed_memory() -> None:
+    """Makes the C library hand large blocks back to the system when they
+    are freed. By default glibc raises its threshold for that after the
+    first large free and keeps later arrays of the same size in its heap,
+    which on a million-row chain holds on to a few hundred megabytes of
+    arrays already freed."""
+    try:
+        libc = ctypes.CDLL(ctypes.util.find_library("c") or "libc.so.6")
+        libc.mallopt(-3, 128 * 1024)  # M_MMAP_THRESHOLD: fixed at its default
+    except (OSError, AttributeError):  # not glibc: nothing to change
+        pass
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -139,16 +185,21 @@ def main(argv: list[str] | None = None) -> int:
         except SystemExit as done:  # --help
             return done.code if isinstance(done.code, int) else 0
         if args.version:
-            import vornet
+            from importlib.metadata import version
 
-            print(f"vornet {vornet.__version__}")
+            print(f"vornet {version('vornet')}")
             return 0
         if args.command is None:
             parser.print_help(sys.stderr)
             return 2
-        if args.command == "surface":
-            return _surface(args, sys.stdout)
-        return _demo(args, sys.stdout)
+        from vornet.chain import ChainError
+
+        _return_freed_memory()
+        try:
+            _run(args)
+        except ChainError as error:
+            raise _UsageError(str(error)) from None
+        return 0
     except _UsageError as error:
         if error.parser is not None:
             error.parser.print_usage(sys.stderr)
@@ -163,175 +214,6 @@ def main(argv: list[str] | None = None) -> int:
         devnull = os.open(os.devnull, os.O_WRONLY)
         os.dup2(devnull, sys.stdout.fileno())
         return 1
-
-
-def _surface(args: argparse.Namespace, out: TextIO) -> int:
-    from vornet import chain
-
-    try:
-        files = chain.input_files(args.chain)
-        folder = args.output is not None and _names_folder(args.output)
-        suffix = (f".{args.format}" if args.format else
-                  ".parquet" if chain._is_parquet(files[0]) else ".csv")
-        if folder:
-            chain.check_output(chain.part_path(args.output, 0, suffix))
-        elif args.output:
-            chain.check_output(args.output)
-        workers = 1 if args.workers is None else args.workers
-        chain.resolve_workers(workers)
-        curve = (chain.RateCurve.read(args.rate_curve) if args.rate_curve is not None
-                 else chain.RateCurve.flat(args.rate))
-        options = dict(mapping=dict(args.map), expiry_time=args.expiry_time,
-                       timezone=args.timezone, method=args.method)
-        if args.scheduler is not None:
-            if args.output and not folder:
-                raise chain.ChainError(f"with --scheduler, -o names a folder, written part by "
-                                       f"part where the parts are solved: {args.output}/")
-            if args.plot:
-                raise chain.ChainError("--plot is not available with --scheduler: the rows "
-                                       "stay on the cluster")
-            return _surface_on_dask(args, files, curve, options, suffix, out)
-        quotes = chain.read_chains(files)
-        progress = not args.quiet and sys.stderr.isatty()
-        result = chain.surface(quotes, curve, workers=workers, progress=progress, **options)
-        if folder:
-            chain.write_parts(result, quotes, args.output, suffix)
-        elif args.output:
-            chain.write_table(result.table, args.output)
-        _write_summary(args, result.summary)
-    except chain.ChainError as error:
-        raise _UsageError(str(error)) from None
-
-    if not args.quiet:
-        _print_renamed(result.renamed)
-        report(result, quotes.source, out)
-        _print_written(args, len(result.table), out)
-    if args.plot:
-        from vornet import plot
-
-        drawn = plot.plot_smiles(result, args.plot)
-        if not args.quiet:
-            print(f"drew {drawn} smiles in {args.plot}", file=out)
-    return 0
-
-
-def _names_folder(output: str) -> bool:
-    """-o names a folder: it ends with a slash, is one, or has no suffix."""
-    path = Path(output)
-    return output.endswith(("/", os.sep)) or path.is_dir() or not path.suffix
-
-
-def _write_summary(args: argparse.Namespace, summary: Any) -> None:
-    from vornet import chain
-
-    if args.summary:
-        try:
-            summary.to_csv(args.summary, index=False)
-        except OSError as error:
-            raise chain.ChainError(f"cannot write {args.summary}: {error}") from None
-
-
-def _print_renamed(renamed: dict[str, str]) -> None:
-    for old, new in renamed.items():
-        print(f"vornet: note: the input column {old!r} is written as {new!r}", file=sys.stderr)
-
-
-def _print_written(args: argparse.Namespace, rows: int, out: TextIO) -> None:
-    if args.output:
-        print(f"\nwrote {rows} rows to {args.output}", file=out)
-    if args.summary:
-        print(f"wrote the summary to {args.summary}", file=out)
-
-
-def _surface_on_dask(args: argparse.Namespace, files: list[Path], curve: Any,
-                     options: dict[str, Any], suffix: str, out: TextIO) -> int:
-    """The same surface, each file a partition, solved on a Dask cluster:
-    the parts are written by the workers, only the summaries come back."""
-    import logging
-
-    from vornet import chain
-
-    try:
-        from distributed import Client, LocalCluster
-
-        from vornet import dask as vdask
-    except ImportError:
-        raise chain.ChainError("--scheduler needs Dask: pip install 'vornet[dask]'") from None
-
-    if args.scheduler == "local":
-        processes = chain.resolve_workers(-1 if args.workers is None else args.workers)
-        cluster: Any = LocalCluster(n_workers=processes, threads_per_worker=1, processes=True,
-                                    dashboard_address=":0", silence_logs=logging.ERROR)
-        threads = 1
-    else:
-        cluster = None
-        threads = 1 if args.workers is None else args.workers
-    try:
-        try:
-            client = Client(cluster if cluster is not None else args.scheduler, timeout=30)
-        except (OSError, ValueError, TypeError) as error:
-            raise chain.ChainError(f"cannot reach the scheduler {args.scheduler}: {error}"
-                                   ) from None
-        with client:
-            frame = vdask.read_chains(files)
-            progress = not args.quiet and sys.stderr.isatty()
-            written = vdask.write_parts(frame, curve, args.output, suffix=suffix,
-                                        progress=progress, workers=threads, **options)
-            _write_summary(args, written.summary)
-    finally:
-        if cluster is not None:
-            cluster.close()
-    if not args.quiet:
-        _print_renamed(written.renamed)
-        _print_report(written.summary, Counter(written.counts), written.rows,
-                      f"{len(files)} files" if len(files) > 1 else files[0].name, out)
-        if written.layout is not None and not written.layout.by_chain:
-            print(f"note: {written.layout.split_chains} chains were split between files; "
-                  f"their rows were grouped by chain first", file=out)
-        _print_written(args, written.rows, out)
-    return 0
-
-
-def report(result: Any, source: str, out: TextIO, extra: dict[str, Any] | None = None) -> None:
-    """Prints the per-expiry summary and the count of each status."""
-    _print_report(result.summary, Counter(result.table["status"]), len(result.table), source,
-                  out, extra)
-
-
-def _print_report(summary: Any, counts: Counter[str], rows: int, source: str, out: TextIO,
-                  extra: dict[str, Any] | None = None) -> None:
-    from vornet import chain
-
-    print(f"{source}: {rows} rows, {len(summary)} expiries "
-          f"(quote time and expiry)\n", file=out)
-    if len(summary) > _SUMMARY_ROWS:
-        half = _SUMMARY_ROWS // 2
-        shown = summary.iloc[list(range(half)) + list(range(len(summary) - half,
-                                                            len(summary)))]
-        extra_shown = None
-        if extra:
-            extra_shown = {k: (v if callable(v) else [v[i] for i in shown.index])
-                           for k, v in extra.items()}
-        text = chain.format_summary(shown.reset_index(drop=True), extra_shown).splitlines()
-        print("\n".join(text[:2 + half]), file=out)
-        print(f"... {len(summary) - _SUMMARY_ROWS} more (--summary FILE writes them all) ...",
-              file=out)
-        print("\n".join(text[2 + half:]), file=out)
-    else:
-        print(chain.format_summary(summary, extra), file=out)
-    order = [s for s in chain.STATUSES if s in counts]
-    print("\nstatus: " + ", ".join(f"{counts[s]} {s}" for s in order), file=out)
-
-
-def _demo(args: argparse.Namespace, out: TextIO) -> int:
-    from vornet import chain, demo
-
-    try:
-        chain.resolve_workers(args.workers)
-        demo.run(args.out_dir, seed=args.seed, workers=args.workers, out=out)
-    except chain.ChainError as error:
-        raise _UsageError(str(error)) from None
-    return 0
 
 
 if __name__ == "__main__":  # pragma: no cover

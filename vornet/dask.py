@@ -33,9 +33,10 @@ from __future__ import annotations
 
 import dataclasses
 import os
+import sys
 from collections.abc import Callable, Iterable, Mapping
 from pathlib import Path
-from typing import Any
+from typing import Any, TextIO
 
 import numpy as np
 import pandas as pd
@@ -47,10 +48,14 @@ except ImportError as error:
     raise ImportError("vornet.dask needs Dask: pip install 'vornet[dask]'") from error
 
 from vornet import chain as chains
-from vornet.market import Method
+from vornet.chain import job as jobs
+from vornet.chain.columns import KEY_FIELDS, empty_results, time_field
+from vornet.chain.report import print_report
+from vornet.defaults import EXPIRY_TIME, TIMEZONE
+from vornet.market import Method, check_method
 
-__all__ = ["read_chains", "surface", "find_layout", "solve_partitions", "write_parts", "Layout",
-           "Written"]
+__all__ = ["read_chains", "surface", "find_layout", "solve_partitions", "write_parts", "run_job",
+           "Layout", "PartResult", "Written"]
 
 # Columns read_chains adds so that a row's detail names its file and line
 # as a single-process run does; they never reach the results.
@@ -72,7 +77,7 @@ def _read_file(source: tuple[str, str], all_columns: tuple[str, ...], first: str
     uses only some; Parquet then reads only those."""
     path, name = Path(source[0]), source[1]
     wanted = list(columns) if columns is not None else [*all_columns, _WHERE, _UNIT, _PROBLEM]
-    if chains._is_parquet(path) and not any(c in wanted for c in (_WHERE, _UNIT, _PROBLEM)):
+    if chains.is_parquet(path) and not any(c in wanted for c in (_WHERE, _UNIT, _PROBLEM)):
         return pd.read_parquet(path, columns=wanted).reset_index(drop=True)
     chain = chains.read_chain(path)
     chains.check_columns(chain.frame, name, list(all_columns), first)
@@ -148,8 +153,7 @@ class Layout:
 
 
 def _key_columns(columns: Mapping[str, str]) -> list[str]:
-    names = ("quote_datetime" if "quote_datetime" in columns else "quote_date", "expiration",
-             "underlying_symbol", "root")
+    names = (time_field(columns), "expiration", *KEY_FIELDS)
     return list(dict.fromkeys(columns[n] for n in names if n in columns))
 
 
@@ -160,7 +164,7 @@ def _partition_chains(part: pd.DataFrame, columns: Mapping[str, str], options: _
 
 
 def find_layout(frame: dd.DataFrame, *, mapping: Mapping[str, str] | None = None,
-                expiry_time: str = "16:00", timezone: str = "America/New_York") -> Layout:
+                expiry_time: str = EXPIRY_TIME, timezone: str = TIMEZONE) -> Layout:
     """Reads the key columns of every partition (quote time, expiry,
     underlying, root; nothing else where the format allows) and tells
     whether any chain is split between partitions, as :func:`surface`
@@ -203,13 +207,7 @@ def _with_chain_columns(part: pd.DataFrame, offsets: np.ndarray, columns: Mappin
 
 
 def _result_meta(meta: pd.DataFrame) -> pd.DataFrame:
-    frame = meta.drop(columns=[c for c in _HIDDEN if c in meta.columns])
-    empty = np.empty(0)
-    table, _ = chains._with_results(frame, {
-        "T": empty, "forward": empty, "discount": empty, "mid": empty, "iv": empty,
-        "otm": pd.array([], dtype="boolean"), "status": np.empty(0, dtype=object),
-        "detail": np.empty(0, dtype=object)})
-    return table
+    return empty_results(meta.drop(columns=[c for c in _HIDDEN if c in meta.columns]))
 
 
 def _solve(part: pd.DataFrame, options: _Options, offsets: np.ndarray | None,
@@ -265,8 +263,8 @@ class _Prepared:
 
 
 def _prepare(frame: dd.DataFrame, rates: chains.RateCurve, *,
-             mapping: Mapping[str, str] | None = None, expiry_time: str = "16:00",
-             timezone: str = "America/New_York", workers: int = 1, method: Method = "exact",
+             mapping: Mapping[str, str] | None = None, expiry_time: str = EXPIRY_TIME,
+             timezone: str = TIMEZONE, workers: int = 1, method: Method = "exact",
              by_chain: bool | None = None, lengths: tuple[int, ...] | None = None
              ) -> _Prepared:
     if not isinstance(frame, dd.DataFrame):
@@ -276,8 +274,7 @@ def _prepare(frame: dd.DataFrame, rates: chains.RateCurve, *,
     if isinstance(workers, bool) or not isinstance(workers, int) or workers == 0:
         raise ValueError(f"workers must be a nonzero integer (threads per task, -1 every core "
                          f"of the worker's machine), got {workers!r}")
-    if method not in ("exact", "fast"):
-        raise ValueError(f"method must be 'exact' or 'fast', got {method!r}")
+    check_method(method)
     options = _Options(rates, dict(mapping) if mapping else None, str(expiry_time), timezone,
                        workers, method)
     meta = _result_meta(frame._meta)
@@ -301,8 +298,8 @@ def _prepare(frame: dd.DataFrame, rates: chains.RateCurve, *,
 
 
 def surface(frame: dd.DataFrame, rates: chains.RateCurve, *,
-            mapping: Mapping[str, str] | None = None, expiry_time: str = "16:00",
-            timezone: str = "America/New_York", workers: int = 1, method: Method = "exact",
+            mapping: Mapping[str, str] | None = None, expiry_time: str = EXPIRY_TIME,
+            timezone: str = TIMEZONE, workers: int = 1, method: Method = "exact",
             by_chain: bool | None = None) -> dd.DataFrame:
     """Forwards and implied volatilities of the chains in a Dask dataframe.
 
@@ -346,8 +343,8 @@ def surface(frame: dd.DataFrame, rates: chains.RateCurve, *,
 
 def solve_partitions(frame: dd.DataFrame, rates: chains.RateCurve,
                      then: Callable[[chains.Surface, int], Any], *,
-                     mapping: Mapping[str, str] | None = None, expiry_time: str = "16:00",
-                     timezone: str = "America/New_York", workers: int = 1,
+                     mapping: Mapping[str, str] | None = None, expiry_time: str = EXPIRY_TIME,
+                     timezone: str = TIMEZONE, workers: int = 1,
                      method: Method = "exact", by_chain: bool | None = None
                      ) -> tuple[list[Any], Layout | None]:
     """Like :func:`surface`, but each partition's whole
@@ -368,6 +365,27 @@ def solve_partitions(frame: dd.DataFrame, rates: chains.RateCurve,
 # Writing
 
 
+_NO_CHAINS = np.empty(0, dtype=np.uint64)
+
+
+@dataclasses.dataclass(frozen=True)
+class PartResult:
+    """What a task that solves or writes a partition sends back: never the
+    rows themselves."""
+
+    #: The partition's summary (see :attr:`vornet.chain.Surface.summary`);
+    #: None from a task that only writes rows solved elsewhere.
+    summary: pd.DataFrame | None
+    #: Rows written per status.
+    counts: dict[str, int]
+    #: Input columns written under another name.
+    renamed: dict[str, str]
+    #: Rows written.
+    rows: int
+    #: The hashes of the partition's chains (:attr:`vornet.chain.Surface.chain_hashes`).
+    chains: np.ndarray = dataclasses.field(default_factory=lambda: _NO_CHAINS)
+
+
 @dataclasses.dataclass(frozen=True)
 class _PartWriter:
     """Writes one partition's rows to ``folder/part.NNNNN<suffix>`` on the
@@ -376,14 +394,15 @@ class _PartWriter:
     folder: str | None
     suffix: str
 
-    def write(self, table: pd.DataFrame, number: int) -> tuple[dict[str, int], int]:
+    def write(self, table: pd.DataFrame, number: int) -> PartResult:
         if self.folder is not None:
             chains.write_table(table, chains.part_path(self.folder, number, self.suffix))
-        return table["status"].value_counts().to_dict(), len(table)
+        return PartResult(None, table["status"].value_counts().to_dict(), {}, len(table))
 
-    def __call__(self, result: chains.Surface, number: int) -> tuple[Any, ...]:
-        counts, rows = self.write(result.table, number)
-        return result.summary, counts, result.renamed, rows
+    def __call__(self, result: chains.Surface, number: int) -> PartResult:
+        written = self.write(result.table, number)
+        return dataclasses.replace(written, summary=result.summary, renamed=result.renamed,
+                                   chains=result.chain_hashes)
 
 
 @dataclasses.dataclass
@@ -405,6 +424,25 @@ class Written:
     layout: Layout | None
 
 
+def _gather(answers: list[PartResult]) -> tuple[pd.DataFrame, dict[str, int], dict[str, str]]:
+    """The partitions' summaries as one, in chain order; the rows per
+    status; the columns renamed."""
+    found = [a.summary for a in answers if a.summary is not None]
+    summaries = [s for s in found if len(s)]
+    summary = (pd.concat(summaries, ignore_index=True) if summaries
+               else found[0] if found else pd.DataFrame(columns=chains.SUMMARY_COLUMNS))
+    order = _summary_keys(summary)
+    keys = summary[order].astype(str).sort_values(order, kind="stable")
+    summary = summary.loc[keys.index].reset_index(drop=True)
+    counts: dict[str, int] = {}
+    renamed: dict[str, str] = {}
+    for answer in answers:
+        for status, count in answer.counts.items():
+            counts[status] = counts.get(status, 0) + int(count)
+        renamed.update(answer.renamed)
+    return summary, counts, renamed
+
+
 def write_parts(frame: dd.DataFrame, rates: chains.RateCurve,
                 folder: str | os.PathLike[str] | None, *, suffix: str = ".parquet",
                 progress: bool = False, **options: Any) -> Written:
@@ -417,10 +455,10 @@ def write_parts(frame: dd.DataFrame, rates: chains.RateCurve,
     `options` are those of :func:`surface`.
 
     Unless `by_chain` is given, the partitions are solved as they lie, and
-    the chains of their summaries are compared afterwards: only when a chain
-    turns out split between partitions are the parts removed and the rows
-    grouped by chain and solved again. The common case, files of whole
-    chains, thus reads every file once."""
+    the chains they held are compared afterwards: only when a chain turns
+    out split between partitions are the parts removed and the rows grouped
+    by chain and solved again. The common case, files of whole chains, thus
+    reads every file once."""
     if folder is not None:
         folder = Path(folder)
         chains.check_output(chains.part_path(folder, 0, suffix))
@@ -434,39 +472,26 @@ def write_parts(frame: dd.DataFrame, rates: chains.RateCurve,
         tasks, _ = solve_partitions(frame, rates, writer, by_chain=True, **options)
         answers = _compute(tasks, progress)
     if by_chain is None:
-        split = _split_chains([answer[0] for answer in answers])
-        layout = Layout(tuple(answer[3] for answer in answers), split == 0, split)
+        split = _count_shared([answer.chains for answer in answers])
+        layout = Layout(tuple(answer.rows for answer in answers), split == 0, split)
         if split:
             if folder is not None:  # no part solved from part of a chain is left behind
                 for number in range(frame.npartitions):
                     chains.part_path(folder, number, suffix).unlink(missing_ok=True)
             answers = _compute(_regrouped(frame, rates, writer, layout.lengths, options),
                                progress)
-    found = [a[0] for a in answers if a[0] is not None]
-    summaries = [s for s in found if len(s)]
-    summary = (pd.concat(summaries, ignore_index=True) if summaries
-               else found[0] if found else pd.DataFrame(columns=chains.SUMMARY_COLUMNS))
-    order = _summary_keys(summary)
-    keys = summary[order].astype(str).sort_values(order, kind="stable")
-    summary = summary.loc[keys.index].reset_index(drop=True)
-    counts: dict[str, int] = {}
-    renamed: dict[str, str] = {}
-    for _, part_counts, part_renamed, _ in answers:
-        for status, count in part_counts.items():
-            counts[status] = counts.get(status, 0) + int(count)
-        renamed.update(part_renamed)
+    summary, counts, renamed = _gather(answers)
     paths = ([] if folder is None else
              [chains.part_path(folder, n, suffix) for n in range(frame.npartitions)])
-    return Written(summary, counts, renamed, sum(a[3] for a in answers), paths, layout)
+    return Written(summary, counts, renamed, sum(a.rows for a in answers), paths, layout)
 
 
 def _regrouped(frame: dd.DataFrame, rates: chains.RateCurve, writer: _PartWriter,
                lengths: tuple[int, ...] | None, options: dict[str, Any]) -> list[Any]:
     """Tasks that solve the rows grouped by chain, then bring every row back
     to the partition it came from, in its place, so that each part holds
-    what one process writes for it: (summary, counts, renamed, rows) per
-    grouped partition (the summary alone) and per part written (the rest,
-    its summary None)."""
+    what one process writes for it: a PartResult per grouped partition (its
+    summary, nothing written) and per part written (its rows, no summary)."""
     if lengths is None:
         lengths = tuple(int(n) for n in frame.map_partitions(len).compute())
     prepared = _prepare(frame, rates, by_chain=False, lengths=lengths, **options)
@@ -492,13 +517,12 @@ def _table_by_row(result: chains.Surface) -> pd.DataFrame:
     return result.table.rename_axis(_ROW).reset_index()
 
 
-def _summary_of(result: chains.Surface) -> tuple[Any, ...]:
-    return result.summary, {}, result.renamed, 0
+def _summary_of(result: chains.Surface) -> PartResult:
+    return PartResult(result.summary, {}, result.renamed, 0, result.chain_hashes)
 
 
-def _write_back(table: pd.DataFrame, writer: _PartWriter, number: int) -> tuple[Any, ...]:
-    counts, rows = writer.write(table.reset_index(drop=True), number)
-    return None, counts, {}, rows
+def _write_back(table: pd.DataFrame, writer: _PartWriter, number: int) -> PartResult:
+    return writer.write(table.reset_index(drop=True), number)
 
 
 def _summary_keys(summary: pd.DataFrame) -> list[str]:
@@ -506,14 +530,6 @@ def _summary_keys(summary: pd.DataFrame) -> list[str]:
     underlying and root."""
     return ["quote_time", "expiration",
             *[c for c in summary.columns if c not in chains.SUMMARY_COLUMNS]]
-
-
-def _split_chains(summaries: list[pd.DataFrame]) -> int:
-    """How many chains appear in the summaries of more than one partition
-    (by their printed keys: at worst two chains a second apart look like
-    one, which only costs a grouping that was not needed)."""
-    return _count_shared([np.unique(pd.util.hash_pandas_object(
-        s[_summary_keys(s)].astype(str), index=False).to_numpy()) for s in summaries if len(s)])
 
 
 def _compute(tasks: list[Any], progress: bool) -> list[Any]:
@@ -532,3 +548,65 @@ def _compute(tasks: list[Any], progress: bool) -> list[Any]:
             for _ in as_completed(futures):
                 bar.update()
     return client.gather(futures)
+
+
+# ---------------------------------------------------------------------------
+# The command
+
+
+def _connect(job: jobs.Job) -> tuple[Any, Any, int]:
+    """(client, cluster or None, vornet's threads per task) for the job's
+    scheduler: a local cluster of one-thread worker processes, or a running
+    scheduler's address."""
+    import logging
+
+    from distributed import Client, LocalCluster
+
+    from vornet.market import resolve_workers
+
+    cluster = None
+    threads = 1 if job.workers is None else job.workers
+    if job.scheduler == "local":
+        processes = resolve_workers(-1 if job.workers is None else job.workers)
+        cluster = LocalCluster(n_workers=processes, threads_per_worker=1, processes=True,
+                               dashboard_address=":0", silence_logs=logging.ERROR)
+        threads = 1
+    try:
+        client = Client(cluster if cluster is not None else job.scheduler, timeout=30)
+    except (OSError, ValueError, TypeError) as error:
+        if cluster is not None:
+            cluster.close()
+        raise chains.ChainError(f"cannot reach the scheduler {job.scheduler}: {error}"
+                                ) from None
+    return client, cluster, threads
+
+
+def run_job(job: jobs.Job, out: TextIO = sys.stdout) -> None:
+    """Runs a ``vornet surface`` job (:class:`vornet.chain.job.Job`) on its
+    Dask scheduler: each file a partition, the parts written by the
+    workers, only the summaries coming back."""
+    planned = jobs.plan(job)
+    if job.output and not planned.folder:
+        raise chains.ChainError(f"with --scheduler, -o names a folder, written part by part "
+                                f"where the parts are solved: {job.output}/")
+    if job.plot:
+        raise chains.ChainError("--plot is not available with --scheduler: the rows stay on "
+                                "the cluster")
+    client, cluster, threads = _connect(job)
+    try:
+        with client:
+            frame = read_chains(planned.files)
+            progress = not job.quiet and sys.stderr.isatty()
+            written = write_parts(frame, planned.rates, job.output, suffix=planned.suffix,
+                                  progress=progress, workers=threads, **planned.options)
+            jobs.write_summary(job, written.summary)
+    finally:
+        if cluster is not None:
+            cluster.close()
+    if not job.quiet:
+        jobs.print_renamed(written.renamed)
+        print_report(written.summary, written.counts, written.rows, planned.source, out)
+        if written.layout is not None and not written.layout.by_chain:
+            print(f"note: {written.layout.split_chains} chains were split between files; "
+                  f"their rows were grouped by chain first", file=out)
+        jobs.print_written(job, written.rows, out)

@@ -226,7 +226,7 @@ def make_dataset(folder: str | Path, *, days: int = 5, symbols: int = 4, snapsho
                                    snapshots=snapshots, strike_count=strike_count)
             table = generated.chain
             path = folder / f"{date.isoformat()}_{market.symbol}{suffix}"
-            if chains._is_parquet(path):
+            if chains.is_parquet(path):
                 text = [c for c in table.columns if table[c].dtype == object]
                 table.astype({c: str for c in text}).to_parquet(path, index=False)
             else:
@@ -240,7 +240,9 @@ def run(out_dir: str | Path | None = None, *, seed: int = 2024, workers: int = 1
     """Generates the chain into `out_dir` (default: a new temporary folder),
     runs surface on it, prints what it found beside the truth and draws the
     smiles. Returns the folder."""
-    from vornet import cli, plot
+    from vornet import plot
+    from vornet.chain.report import count_statuses, print_report
+    from vornet.chain.statuses import INVALID_ROW, SOLVED
 
     folder = Path(out_dir) if out_dir is not None else Path(
         tempfile.mkdtemp(prefix="vornet-demo-"))
@@ -268,18 +270,19 @@ def run(out_dir: str | Path | None = None, *, seed: int = 2024, workers: int = 1
     true_forward = [float(truth[e]) for e in result.summary["expiration"]]
     error_bp = [1e4 * (f / t - 1.0) if math.isfinite(f) else math.nan
                 for f, t in zip(result.summary["forward"], true_forward)]
-    cli.report(result, chain_path.name, out,
-               {"true fwd": true_forward, "error bp": [f"{e:+.2f}" if math.isfinite(e)
-                                                        else "-" for e in error_bp]})
+    print_report(result.summary, count_statuses(result.table["status"]), len(result.table),
+                 chain_path.name, out,
+                 {"true fwd": true_forward,
+                  "error bp": [f"{e:+.2f}" if math.isfinite(e) else "-" for e in error_bp]})
 
-    solved = (result.table["status"] == "solved").to_numpy(dtype=bool)
+    solved = (result.table["status"] == SOLVED).to_numpy(dtype=bool)
     otm = result.table["otm"].fillna(False).to_numpy(dtype=bool)
     chosen = solved & otm
     gap = result.table["iv"].to_numpy(dtype=np.float64)[chosen] - generated.vol[chosen]
     print(f"\nout-of-the-money quotes solved: {chosen.sum()}; their volatility from the mid "
           f"of the spread is within {100 * np.max(np.abs(gap)):.2f} points of the true one "
           f"(root mean square {100 * np.sqrt(np.mean(gap ** 2)):.2f})", file=out)
-    invalid = result.table[result.table["status"] == "invalid row"]
+    invalid = result.table[result.table["status"] == INVALID_ROW]
     for detail in invalid["detail"]:
         print(f"invalid row: {detail}", file=out)
 

@@ -35,6 +35,7 @@ import numpy as np
 import numpy.typing as npt
 
 from vornet import _engine
+from vornet.defaults import METHODS
 
 __all__ = [
     "price",
@@ -46,6 +47,9 @@ __all__ = [
     "Greeks",
     "IVStatus",
     "ImpliedVolError",
+    "METHODS",
+    "check_method",
+    "resolve_workers",
 ]
 
 _F = TypeVar("_F", bound=Callable[..., Any])
@@ -174,6 +178,24 @@ _GREEKS_SECTIONS = """    Returns
     accurate to about 1e-9 relative away from the critical spot.
 
 """
+
+
+# ---------------------------------------------------------------------------
+# Options
+
+
+def check_method(method: object) -> None:
+    """Raises ValueError unless `method` is one of :data:`METHODS`."""
+    if not isinstance(method, str) or method not in METHODS:
+        raise ValueError(f"method must be {' or '.join(map(repr, METHODS))}, got {method!r}")
+
+
+def resolve_workers(workers: int) -> int:
+    """The threads `workers` stands for, by the engine's rule: a positive
+    count as it is, -1 every core this process may use, -k all but k - 1
+    (at most ``vornet._engine.max_workers``). Raises ValueError (TypeError
+    for a value that is not an integer)."""
+    return int(_engine.resolve_workers(workers))
 
 
 # ---------------------------------------------------------------------------
@@ -426,8 +448,7 @@ def _implied_vol(kernel: Callable[..., Any], names: tuple[str, ...], values: tup
                  kind: Any, full_output: bool, errors: str, workers: int, method: Method) -> Any:
     if errors not in ("ignore", "raise"):
         raise ValueError(f"errors must be 'ignore' or 'raise', got {errors!r}")
-    if method not in ("exact", "fast"):
-        raise ValueError(f"method must be 'exact' or 'fast', got {method!r}")
+    check_method(method)
     side = _scalar_side(values, kind)
     if side is not None:
         vol, code = kernel(*values, side, workers, method=method)

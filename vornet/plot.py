@@ -34,16 +34,20 @@ def plot_smiles(result: Surface, path: str | os.PathLike[str], *,
     from matplotlib.figure import Figure
     from matplotlib.lines import Line2D
 
-    from vornet.chain import varying_keys
+    from vornet.chain.report import varying_keys
+    from vornet.chain.statuses import SOLVED
 
     table, summary = result.table, result.summary
     latest = summary["quote_time"].max() if len(summary) else None
-    chosen = summary[(summary["quote_time"] == latest) & np.isfinite(summary["forward"])
-                     & (summary["T"] > 0)]
-    chosen = chosen.sort_values("T", kind="stable")
+    # Positions in the summary of the latest quote time's expiries with a
+    # forward, shortest first.
+    picked = np.flatnonzero(((summary["quote_time"] == latest)
+                             & np.isfinite(summary["forward"]) & (summary["T"] > 0)).to_numpy())
+    picked = picked[np.argsort(summary["T"].to_numpy()[picked], kind="stable")]
+    chosen = summary.iloc[picked]
     key_columns = varying_keys(summary)
 
-    solved = (table["status"] == "solved").to_numpy(dtype=bool)
+    solved = (table["status"] == SOLVED).to_numpy(dtype=bool)
     otm = table["otm"].fillna(False).to_numpy(dtype=bool)
     iv = table["iv"].to_numpy(dtype=np.float64)
 
@@ -53,8 +57,9 @@ def plot_smiles(result: Surface, path: str | os.PathLike[str], *,
     norm = Normalize(vmin=0.0, vmax=float(root_t.max()) if len(root_t) else 1.0)
     cmap = matplotlib.colormaps["viridis"]
     drawn = 0
-    for g, smile in zip(chosen.index, chosen.itertuples(index=False)):
-        rows = np.flatnonzero((result.group == g) & solved & otm)
+    for position, smile in zip(picked, chosen.itertuples(index=False)):
+        rows = result.rows_of(position)
+        rows = rows[solved[rows] & otm[rows]]
         if len(rows) == 0:
             continue
         k = np.log(result.strike[rows] / smile.forward)
@@ -63,7 +68,7 @@ def plot_smiles(result: Surface, path: str | os.PathLike[str], *,
         order = np.argsort(k, kind="stable")
         colour = cmap(0.9 * norm(np.sqrt(smile.T)))
         days = smile.T * 365.0
-        keys = "".join(f"{summary.at[g, c]} " for c in key_columns)
+        keys = "".join(f"{summary[c].iat[position]} " for c in key_columns)
         span = f"{days:.0f} d" if days >= 1.5 else f"{24.0 * days:.1f} h"
         ax.plot(k[order], vol[order], "-", color=colour, linewidth=1.2, alpha=0.8,
                 label=f"{keys}{smile.expiration} ({span})")

@@ -1,0 +1,150 @@
+"""Forwards: for each chain, the forward at which the American implied
+volatilities of its calls and puts agree best over the strikes quoted on
+both sides near the money, searched by the engine on native threads.
+
+The search works on the strikes within 1 % of the spot, widening the band
+through 2, 5, 10, 20, 50 and 100 % until it holds one; a forward is kept
+only when a strike in that band has a call and a put that both solve at it.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+from typing import Any
+
+import numpy as np
+import pandas as pd
+
+from vornet import _engine
+from vornet.chain.keys import Groups
+from vornet.chain.statuses import EXPIRED
+from vornet.chain.values import Quotes
+
+__all__ = ["Forwards", "NO_PAIRS", "NO_SEARCH_RESULT", "NO_SOLVING_STRIKE", "find_forwards"]
+
+#: Why a chain has no forward, by the engine's code.
+NO_PAIRS = "no strike has both a call and a put quoted on both sides"
+NO_SEARCH_RESULT = "the forward search found no forward"
+NO_SOLVING_STRIKE = "no strike near the money has a call and a put that both solve"
+_REASONS = np.array(["", NO_PAIRS, NO_SEARCH_RESULT, NO_SOLVING_STRIKE], dtype=object)
+
+# Chains searched per engine call when a progress bar shows: enough to
+# keep every thread busy, few enough for the bar to move.
+_BATCH = 16
+
+
+@dataclasses.dataclass(frozen=True)
+class Forwards:
+    """Per chain: its forward (NaN where it has none), the put-call-parity
+    forward over the same strikes, and why there is no forward ("" where
+    there is one, or where the chain has expired)."""
+
+    forward: np.ndarray
+    parity: np.ndarray
+    reason: np.ndarray
+
+
+@dataclasses.dataclass(frozen=True)
+class _Pairs:
+    """The quotes the searches work on: per chain (in chain order) the
+    strikes whose call and put are both quoted on both sides, duplicates
+    averaged, strikes ascending; with each chain's spot and discount."""
+
+    calls: np.ndarray
+    puts: np.ndarray
+    strikes: np.ndarray
+    bounds: np.ndarray
+    spots: np.ndarray
+    discounts: np.ndarray
+
+
+def _mean_mids(group: np.ndarray, strike: np.ndarray, is_call: np.ndarray, mid: np.ndarray
+               ) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]:
+    """The quotes sorted by chain, strike and side (calls first), with the
+    mids of repeated quotes averaged: (chain, strike, is_call, mid) per
+    distinct quote. pandas averages the repeats, as it always has; a quote
+    given once is its own mean."""
+    order = np.lexsort((~is_call, strike, group))
+    group, strike, is_call, mid = group[order], strike[order], is_call[order], mid[order]
+    new = np.ones(len(group), dtype=bool)
+    new[1:] = (group[1:] != group[:-1]) | (strike[1:] != strike[:-1]) | (is_call[1:] != is_call[:-1])
+    starts = np.flatnonzero(new)
+    means = mid[starts]
+    counts = np.diff(np.append(starts, len(group)))
+    repeated = np.flatnonzero(counts > 1)
+    if len(repeated):
+        run = np.repeat(np.arange(len(starts)), counts)
+        rows = np.flatnonzero(np.isin(run, repeated))
+        means[repeated] = pd.Series(mid[rows]).groupby(run[rows], sort=True).mean().to_numpy()
+    return group[starts], strike[starts], is_call[starts], means
+
+
+def _pairs(quotes: Quotes, groups: Groups, discount: np.ndarray, chosen: np.ndarray) -> _Pairs:
+    quoted = np.flatnonzero(quotes.usable & (quotes.mid > 0.0))
+    group, strike, is_call, mid = _mean_mids(groups.group[quoted], quotes.strike[quoted],
+                                             quotes.is_call[quoted], quotes.mid[quoted])
+    # A call followed by the put of the same chain and strike is a pair.
+    pair = is_call[:-1] & ~is_call[1:] & (group[:-1] == group[1:]) & (strike[:-1] == strike[1:])
+    calls = np.flatnonzero(pair)
+    pair_group = group[calls]
+    keep = np.isin(pair_group, chosen)
+    calls = calls[keep]
+    spots = pd.Series(quotes.spot[quoted]).groupby(groups.group[quoted]).median()
+    bounds = np.searchsorted(pair_group[keep], np.append(chosen, chosen[-1] + 1))
+    return _Pairs(mid[calls], mid[calls + 1], strike[calls], bounds,
+                  spots.reindex(chosen).to_numpy(dtype=np.float64),
+                  discount[groups.first[chosen]])
+
+
+def _progress(total: int, enabled: bool) -> Any:
+    if not enabled:
+        return None
+    from tqdm import tqdm
+
+    return tqdm(total=total, desc="expiries", unit="expiry", leave=False, dynamic_ncols=True)
+
+
+def _search(pairs: _Pairs, threads: int, progress: bool
+            ) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """The engine's search over every chain: all at once, or in batches
+    that move a progress bar."""
+    count = len(pairs.spots)
+    step = max(_BATCH, 4 * threads) if progress else max(count, 1)
+    answers = []
+    bar = _progress(count, progress)
+    try:
+        for start in range(0, count, step):
+            stop = min(start + step, count)
+            lo, hi = pairs.bounds[start], pairs.bounds[stop]
+            answers.append(_engine.find_forwards(
+                pairs.calls[lo:hi], pairs.puts[lo:hi], pairs.strikes[lo:hi],
+                pairs.bounds[start:stop + 1] - lo, pairs.spots[start:stop],
+                pairs.discounts[start:stop], threads))
+            if bar is not None:
+                bar.update(stop - start)
+    finally:
+        if bar is not None:
+            bar.close()
+    if not answers:
+        return np.empty(0), np.empty(0), np.empty(0, dtype=np.int8)
+    forward, parity, code = (np.concatenate(parts) for parts in zip(*answers))
+    return forward, parity, code
+
+
+def find_forwards(quotes: Quotes, groups: Groups, discount: np.ndarray, threads: int,
+                  progress: bool = False) -> Forwards:
+    """The forward of every chain that has not expired, on `threads`
+    threads (a progress bar over the chains on the standard error when
+    `progress`)."""
+    live = np.flatnonzero(quotes.status[groups.first] != EXPIRED) if groups.count else (
+        np.empty(0, dtype=np.int64))
+    forward = np.full(groups.count, np.nan)
+    parity = np.full(groups.count, np.nan)
+    reason = np.full(groups.count, "", dtype=object)
+    if len(live):
+        found, found_parity, code = _search(_pairs(quotes, groups, discount, live), threads,
+                                            progress)
+        forward[live] = np.where(code == 0, found, np.nan)
+        parity[live] = np.where(code == 1, np.nan, found_parity)
+        reason[live] = _REASONS[code]
+    return Forwards(forward, parity, reason)

@@ -1,0 +1,153 @@
+"""What ``vornet surface`` does, as a library call: a :class:`Job` holds the
+command's options; :func:`plan` checks them all before any work is done,
+and :func:`run` reads the chain, solves it, writes what was asked for and
+prints the report. The command line only fills in a Job;
+:func:`vornet.dask.run_job` runs the same Job on a Dask cluster.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import os
+import sys
+from pathlib import Path
+from typing import Any, TextIO
+
+import pandas as pd
+
+from vornet.chain.clock import EXPIRY_TIME, TIMEZONE, make_clock
+from vornet.chain.errors import ChainError
+from vornet.chain.files import input_files, is_parquet, read_chains
+from vornet.chain.outputs import check_output, part_path, write_parts, write_table
+from vornet.chain.rates import RateCurve
+from vornet.chain.report import count_statuses, print_report
+from vornet.chain.pipeline import surface
+from vornet.market import Method, check_method, resolve_workers
+
+__all__ = ["Job", "Plan", "plan", "run", "write_summary", "print_renamed", "print_written"]
+
+
+@dataclasses.dataclass(frozen=True)
+class Job:
+    """The options of one ``vornet surface`` run (see ``vornet surface
+    --help``)."""
+
+    chain: str
+    rate: float | None = None
+    rate_curve: str | None = None
+    output: str | None = None
+    format: str | None = None
+    mapping: dict[str, str] = dataclasses.field(default_factory=dict)
+    expiry_time: str = EXPIRY_TIME
+    timezone: str = TIMEZONE
+    plot: str | None = None
+    summary: str | None = None
+    #: Threads (one process), worker processes (``scheduler="local"``) or
+    #: threads per task (a scheduler's address); None for the default.
+    workers: int | None = None
+    method: Method = "exact"
+    quiet: bool = False
+    #: A Dask scheduler's address, or "local"; None for one process.
+    scheduler: str | None = None
+
+
+@dataclasses.dataclass(frozen=True)
+class Plan:
+    """A Job checked and resolved, before any work."""
+
+    job: Job
+    files: list[Path]
+    #: Whether -o names a folder of one part per input file.
+    folder: bool
+    #: The suffix of an output folder's parts.
+    suffix: str
+    rates: RateCurve
+    #: What :func:`vornet.chain.surface` takes besides the chain and rates.
+    options: dict[str, Any]
+
+    @property
+    def source(self) -> str:
+        return f"{len(self.files)} files" if len(self.files) > 1 else self.files[0].name
+
+
+def names_folder(output: str) -> bool:
+    """-o names a folder: it ends with a slash, is one, or has no suffix."""
+    return output.endswith(("/", os.sep)) or Path(output).is_dir() or not Path(output).suffix
+
+
+def plan(job: Job) -> Plan:
+    """Checks every option of `job` and resolves what it names; raises
+    ChainError for the first that cannot be used."""
+    files = input_files(job.chain)
+    folder = job.output is not None and names_folder(job.output)
+    suffix = (f".{job.format}" if job.format else
+              ".parquet" if is_parquet(files[0]) else ".csv")
+    if folder:
+        check_output(part_path(job.output, 0, suffix))
+    elif job.output:
+        check_output(job.output)
+    try:
+        check_method(job.method)
+        if job.workers is not None:
+            resolve_workers(job.workers)
+    except (TypeError, ValueError) as error:
+        raise ChainError(str(error)) from None
+    make_clock(job.expiry_time, job.timezone)
+    if job.rate_curve is not None:
+        rates = RateCurve.read(job.rate_curve)
+    elif job.rate is not None:
+        rates = RateCurve.flat(job.rate)
+    else:
+        raise ChainError("give a rate (--rate) or a rate curve (--rate-curve)")
+    options = dict(mapping=dict(job.mapping), expiry_time=job.expiry_time,
+                   timezone=job.timezone, method=job.method)
+    return Plan(job, files, folder, suffix, rates, options)
+
+
+def write_summary(job: Job, summary: pd.DataFrame) -> None:
+    """Writes the summary as CSV where --summary asks for it."""
+    if job.summary:
+        try:
+            summary.to_csv(job.summary, index=False)
+        except OSError as error:
+            raise ChainError(f"cannot write {job.summary}: {error}") from None
+
+
+def print_renamed(renamed: dict[str, str]) -> None:
+    for old, new in renamed.items():
+        print(f"vornet: note: the input column {old!r} is written as {new!r}", file=sys.stderr)
+
+
+def print_written(job: Job, rows: int, out: TextIO) -> None:
+    if job.output:
+        print(f"\nwrote {rows} rows to {job.output}", file=out)
+    if job.summary:
+        print(f"wrote the summary to {job.summary}", file=out)
+
+
+def run(job: Job, out: TextIO = sys.stdout) -> None:
+    """Runs `job` in this process: reads its chain, solves it, writes the
+    table (a file or a folder of parts), the summary and the picture, and
+    prints the report unless quiet."""
+    planned = plan(job)
+    quotes = read_chains(planned.files)
+    progress = not job.quiet and sys.stderr.isatty()
+    workers = 1 if job.workers is None else job.workers
+    result = surface(quotes, planned.rates, workers=workers, progress=progress,
+                     **planned.options)
+    if planned.folder:
+        write_parts(result.table, quotes, job.output, planned.suffix)
+    elif job.output:
+        write_table(result.table, job.output)
+    write_summary(job, result.summary)
+    if not job.quiet:
+        print_renamed(result.renamed)
+        print_report(result.summary, count_statuses(result.table["status"]), len(result.table),
+                     quotes.source, out)
+        print_written(job, len(result.table), out)
+    if job.plot:
+        from vornet import plot
+
+        drawn = plot.plot_smiles(result, job.plot)
+        if not job.quiet:
+            print(f"drew {drawn} smiles in {job.plot}", file=out)

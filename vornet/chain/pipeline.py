@@ -1,0 +1,205 @@
+"""The surface of a chain: every quote's implied volatility against its
+chain's forward, with a status for every row.
+
+:func:`surface` runs these steps over one record of the parsed quotes:
+
+1. read the quotes (:func:`vornet.chain.values.parse_quotes`): numbers,
+   sides, times, and the rows that cannot be solved;
+2. number the chains (:func:`vornet.chain.keys.group_rows`);
+3. discount to each expiry (:class:`vornet.chain.rates.RateCurve`);
+4. find each chain's forward (:func:`vornet.chain.forwards.find_forwards`);
+5. solve every usable quote's volatility against its chain's forward;
+6. lay out the table and the summary (:mod:`vornet.chain.report`).
+
+Nothing is dropped: a row that cannot be used keeps its place with a
+status saying why.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import datetime as dt
+from collections.abc import Mapping
+from typing import Any
+
+import numpy as np
+import pandas as pd
+
+import vornet
+from vornet.chain.clock import EXPIRY_TIME, TIMEZONE, make_clock
+from vornet.chain.columns import add_results, resolve_columns
+from vornet.chain.errors import ChainError
+from vornet.chain.files import Chain
+from vornet.chain.forwards import Forwards, find_forwards
+from vornet.chain.keys import Groups, group_rows
+from vornet.chain.rates import RateCurve
+from vornet.chain.report import summarise
+from vornet.chain.statuses import INVALID_ROW, NO_FORWARD, of_iv_status
+from vornet.chain.values import Quotes, parse_quotes
+from vornet.market import IVStatus, Method, check_method, resolve_workers
+
+__all__ = ["Surface", "Solution", "surface"]
+
+# Quotes solved per engine call: a progress bar moves after each, and the
+# call's copies of its inputs stay small.
+_CHUNK = 1 << 17
+
+
+@dataclasses.dataclass
+class Surface:
+    """What :func:`surface` gives: the table and the per-expiry summary."""
+
+    #: One row per input row, in input order: the input's columns, then
+    #: ``T``, ``forward``, ``discount``, ``mid``, ``iv``, ``otm``, ``status``
+    #: and ``detail``.
+    table: pd.DataFrame
+    #: One row per quote time and expiry (and root or underlying, when the
+    #: chain has those columns): ``quote_time``, ``expiration``, ``T``,
+    #: ``forward``, ``parity_forward``, ``atm_vol``, ``solved``, ``usable``,
+    #: ``rows``.
+    summary: pd.DataFrame
+    #: Input columns renamed because an output column has their name.
+    renamed: dict[str, str]
+    #: Per table row, the position of its summary row (-1 for a row that
+    #: has none: one whose quote time or expiry is not known).
+    group: np.ndarray
+    #: Per table row, the strike as a number (NaN where it is not one) and
+    #: whether the option is a call.
+    strike: np.ndarray
+    is_call: np.ndarray
+    #: Per summary row, a 64-bit hash of its chain's key (see
+    #: :func:`vornet.chain.keys.chain_hashes`).
+    chain_hashes: np.ndarray
+
+    def rows_of(self, position: int) -> np.ndarray:
+        """The table rows of the summary row at `position`."""
+        return np.flatnonzero(self.group == position)
+
+
+@dataclasses.dataclass(frozen=True)
+class Solution:
+    """The results per row, before they join the input's columns."""
+
+    discount: np.ndarray
+    forward: np.ndarray
+    iv: np.ndarray
+    otm: Any
+    status: np.ndarray
+    detail: np.ndarray
+
+    def columns(self, quotes: Quotes) -> dict[str, Any]:
+        return {"T": quotes.T, "forward": self.forward, "discount": self.discount,
+                "mid": quotes.mid, "iv": self.iv, "otm": self.otm, "status": self.status,
+                "detail": self.detail}
+
+
+def _discounts(quotes: Quotes, rates: RateCurve) -> np.ndarray:
+    """exp(-r(T) T) of the rows whose chain is known and has not expired."""
+    live = quotes.keyed & (quotes.T > 0.0)
+    discount = np.full(len(quotes.T), np.nan)
+    discount[live] = rates.discount(quotes.T[live])
+    return discount
+
+
+def _implied_vols(quotes: Quotes, rows: np.ndarray, forward: np.ndarray, discount: np.ndarray,
+                  threads: int, method: Method, progress: bool
+                  ) -> tuple[np.ndarray, np.ndarray]:
+    """The volatility and the solver's status of each of `rows`, in chunks."""
+    step = _CHUNK
+    bar = None
+    if progress:
+        from tqdm import tqdm
+
+        bar = tqdm(total=len(rows), desc="quotes", unit="quote", leave=False,
+                   dynamic_ncols=True, unit_scale=True)
+    vols, codes = [], []
+    try:
+        for start in range(0, len(rows), step):
+            part = rows[start:start + step]
+            vol, code = vornet.implied_vol_at_forward(
+                quotes.mid[part], quotes.spot[part], quotes.strike[part], quotes.T[part],
+                discount[part], forward[part], np.where(quotes.is_call[part], "c", "p"),
+                full_output=True, workers=threads, method=method)
+            vols.append(vol)
+            codes.append(code)
+            if bar is not None:
+                bar.update(len(part))
+    finally:
+        if bar is not None:
+            bar.close()
+    return np.concatenate(vols), np.concatenate(codes)
+
+
+def _solve(quotes: Quotes, groups: Groups, forwards: Forwards, discount: np.ndarray,
+           threads: int, method: Method, progress: bool) -> Solution:
+    """Every usable quote's volatility against its chain's forward; the
+    others keep their status, and a chain without a forward gives its
+    quotes the status "no forward" with the reason."""
+    keyed = groups.group >= 0
+    forward = np.full(len(keyed), np.nan)
+    forward[keyed] = forwards.forward[groups.group[keyed]]
+    status = quotes.status.copy()
+    no_forward = quotes.usable & ~np.isfinite(forward)
+    status[no_forward] = NO_FORWARD
+    detail = np.full(len(keyed), "", dtype=object)
+    detail[no_forward] = forwards.reason[groups.group[no_forward]]
+    iv = np.full(len(keyed), np.nan)
+    rows = np.flatnonzero(quotes.usable & np.isfinite(forward))
+    if len(rows):
+        iv[rows], codes = _implied_vols(quotes, rows, forward, discount, threads, method,
+                                        progress)
+        status[rows] = of_iv_status(codes)
+        rejected = np.zeros(len(keyed), dtype=bool)
+        rejected[rows[codes == IVStatus.INVALID_INPUT]] = True
+        quotes.problems.note(rejected, lambda row: "the model rejects its values")
+    for row in np.flatnonzero(status == INVALID_ROW).tolist():
+        detail[row] = quotes.problems.detail(row)
+    otm = pd.array(np.where(quotes.is_call, quotes.strike >= forward, quotes.strike <= forward),
+                   dtype="boolean")
+    otm[~np.isfinite(forward) | ~np.isfinite(quotes.strike)
+        | ~(quotes.is_call | quotes.is_put)] = pd.NA
+    return Solution(discount, forward, iv, otm, status, detail)
+
+
+def surface(chain: Chain, rates: RateCurve, *, mapping: Mapping[str, str] | None = None,
+            expiry_time: str | dt.time = EXPIRY_TIME, timezone: str = TIMEZONE,
+            workers: int = 1, progress: bool = False, method: Method = "exact") -> Surface:
+    """Forwards and implied volatilities of a whole chain.
+
+    Parameters
+    ----------
+    chain : Chain
+        From :func:`vornet.chain.read_chain`.
+    rates : RateCurve
+        Continuously compounded rates: ``discount = exp(-r(T) T)``.
+    mapping : dict, optional
+        Field name -> column, for columns named otherwise (see ``FIELDS``).
+    expiry_time, timezone : str, optional
+        The expiry's close, ``"16:00"`` in ``"America/New_York"`` by default;
+        naive quote times are local times of the same zone.
+    workers : int, optional
+        Native threads for the forward searches and the implied
+        volatilities: 1 (default), -1 every core.
+    progress : bool, optional
+        Progress bars over the expiries and the quotes on the standard error.
+    method : {'exact', 'fast'}, optional
+        The implied-volatility solver (see :func:`vornet.implied_vol`); the
+        forwards are found by the exact one either way.
+    """
+    clock = make_clock(expiry_time, timezone)
+    try:
+        threads = resolve_workers(workers)
+        check_method(method)
+    except (TypeError, ValueError) as error:
+        raise ChainError(str(error)) from None
+    columns = resolve_columns(chain.frame.columns, mapping)
+    quotes = parse_quotes(chain, columns, clock)
+    groups = group_rows(quotes)
+    discount = _discounts(quotes, rates)
+    forwards = find_forwards(quotes, groups, discount, threads, progress)
+    solution = _solve(quotes, groups, forwards, discount, threads, method, progress)
+    table, renamed = add_results(chain.frame, solution.columns(quotes))
+    summary = summarise(quotes, groups, forwards, solution.iv, solution.status, solution.otm,
+                        clock)
+    return Surface(table, summary, renamed, groups.group, quotes.strike, quotes.is_call,
+                   groups.hashes)
