@@ -281,3 +281,41 @@ def test_workers_give_identical_results():
 def test_bad_workers(workers, error):
     with pytest.raises(error, match="workers"):
         vornet.price([100.0], 100.0, 1.0, 0.0, 0.0, 0.2, workers=workers)
+
+
+def test_series_of_different_names_give_an_unnamed_result():
+    index = pd.RangeIndex(3)
+    strikes = pd.Series([90.0, 100.0, 110.0], index=index, name="strike")
+    spots = pd.Series([100.0] * 3, index=index, name="spot")
+    for S, K, name in ((spots, strikes, None), (spots, strikes.rename("spot"), "spot"),
+                       (100.0, strikes, "strike")):
+        assert vornet.price(S, K, 0.5, 0.03, 0.01, 0.25, "c").name == name
+        greeks = vornet.greeks(S, K, 0.5, 0.03, 0.01, 0.25, "c")
+        assert greeks.delta.name == "delta"
+
+
+@pytest.mark.parametrize("argument, value, kind", [
+    ("K", np.array(["2024-01-01"], dtype="datetime64[D]"), "datetime64"),
+    ("T", np.array([1], dtype="timedelta64[D]"), "timedelta64"),
+    ("S", np.array(["100"]), "<U3"),
+    ("vol", np.array([1 + 1j]), "complex"),
+])
+def test_inputs_that_are_not_real_numbers_are_refused(argument, value, kind):
+    inputs = dict(OPTION)
+    inputs[argument] = value
+    with pytest.raises(TypeError, match=rf"^{argument}: must be"):
+        vornet.price(**inputs, kind="c")
+
+
+@pytest.mark.parametrize("bad", ["discount", "forward"])
+def test_a_bad_input_is_named(bad):
+    args = dict(price=1.0, S=100.0, K=100.0, T=1.0, discount=0.97, forward=101.0)
+    args[bad] = "abc"
+    with pytest.raises(TypeError, match=rf"^{bad}: must be numbers"):
+        vornet.implied_vol_at_forward(**args, kind="c")
+    args[bad] = [1.0, object()]
+    with pytest.raises(TypeError, match=rf"^{bad}: "):
+        vornet.implied_vol_at_forward(**args, kind="c")
+    args[bad] = [1.0, 2.0, 3.0]
+    with pytest.raises(ValueError, match=rf"{bad} \(3,\)"):
+        vornet.implied_vol_at_forward(**{**args, "K": [90.0, 100.0]}, kind="c")

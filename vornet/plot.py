@@ -8,7 +8,7 @@ function is safe inside other programs too.
 from __future__ import annotations
 
 import os
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
@@ -32,7 +32,6 @@ def plot_smiles(result: Surface, path: str | os.PathLike[str], *,
     from matplotlib.cm import ScalarMappable
     from matplotlib.colors import Normalize
     from matplotlib.figure import Figure
-    from matplotlib.lines import Line2D
 
     from vornet.chain.report import varying_keys
     from vornet.chain.statuses import SOLVED
@@ -77,14 +76,24 @@ def plot_smiles(result: Surface, path: str | os.PathLike[str], *,
                 markerfacecolor="white")
         drawn += 1
 
+    heading = title or "Implied volatility smiles (out-of-the-money quotes)"
+    if latest is not None:
+        heading += f", quoted {latest[:16]}"
+    _decorate(fig, ax, heading, drawn, ScalarMappable(norm=norm, cmap=cmap))
+    fig.savefig(os.fspath(path), dpi=130)
+    return drawn
+
+
+def _decorate(fig: Any, ax: Any, heading: str, drawn: int, scale: Any) -> None:
+    """Axes, title, grid, and the legend of the expiries (a colour bar of
+    sqrt(T) beyond LEGEND_LIMIT of them) with the call and put markers."""
+    from matplotlib.lines import Line2D
+
     ax.axvline(0.0, color="0.6", linewidth=0.8, linestyle=":")
     ax.set_xlabel("log-moneyness ln(K / F)", fontsize=11)
     ax.set_ylabel("implied volatility (%)", fontsize=11)
     ax.grid(True, color="0.92")
     ax.tick_params(labelsize=10)
-    heading = title or "Implied volatility smiles (out-of-the-money quotes)"
-    if latest is not None:
-        heading += f", quoted {latest[:16]}"
     ax.set_title(heading, fontsize=12)
     markers = [Line2D([], [], marker="o", linestyle="none", color="0.3", label="call"),
                Line2D([], [], marker="v", linestyle="none", color="0.3",
@@ -98,7 +107,5 @@ def plot_smiles(result: Surface, path: str | os.PathLike[str], *,
                   loc="upper left", bbox_to_anchor=(1.01, 1.0), borderaxespad=0.0)
     else:
         ax.legend(handles=markers, fontsize=9, loc="upper right")
-        bar = fig.colorbar(ScalarMappable(norm=norm, cmap=cmap), ax=ax)
+        bar = fig.colorbar(scale, ax=ax)
         bar.set_label("sqrt(T), T in years", fontsize=10)
-    fig.savefig(os.fspath(path), dpi=130)
-    return drawn

@@ -1,0 +1,184 @@
+"""The surface's steps seen through their results: forwards as the core
+finds them, the summary, its text, and the report the command and the
+demonstration print."""
+
+import io
+import os
+import re
+import time
+from collections import Counter
+from pathlib import Path
+
+import numpy as np
+import pandas as pd
+import pytest
+
+import vornet
+from vornet import chain, demo
+from vornet.chain import report
+from vornet.chain.files import Chain
+from vornet.chain.statuses import STATUSES
+
+README = Path(__file__).resolve().parent.parent / "README.md"
+
+
+@pytest.fixture(scope="module")
+def generated():
+    return demo.make_chain(3, snapshots=2)
+
+
+def solved(frame, **options):
+    text = frame.astype(str)
+    return chain.surface(Chain(text, np.arange(2, len(text) + 2)),
+                         chain.RateCurve.from_points(demo.Market().rates), **options)
+
+
+def test_each_forward_is_the_cores(generated):
+    """The forward of every chain is find_forward_baw's over its strikes
+    quoted on both sides (duplicates averaged), and the parity forward its
+    first guess."""
+    frame = pd.concat([generated.chain, generated.chain.iloc[[10, 11]]], ignore_index=True)
+    frame.loc[len(frame) - 2, "bid"] = float(frame.loc[len(frame) - 2, "bid"]) + 0.02
+    result = solved(frame)
+    table, summary = result.table, result.summary
+    two_sided = table["status"].isin(["solved", "no time value", "above maximum"])
+    for position in range(len(summary)):
+        rows = result.rows_of(position)
+        rows = rows[two_sided.to_numpy()[rows]]
+        quotes = pd.DataFrame({"K": result.strike[rows], "call": result.is_call[rows],
+                               "mid": table["mid"].to_numpy()[rows]})
+        means = quotes.groupby(["K", "call"])["mid"].mean().unstack().dropna()
+        spot = float(np.median(pd.to_numeric(table["underlying_bid"].iloc[rows]) / 2
+                               + pd.to_numeric(table["underlying_ask"].iloc[rows]) / 2))
+        discount = table["discount"].iloc[rows[0]]
+        want = vornet.find_forward_baw(means[True].to_numpy(), means[False].to_numpy(),
+                                       means.index.to_numpy(), spot, discount)
+        assert summary["forward"].iat[position] == want
+        assert (table["forward"].to_numpy()[result.rows_of(position)] == want).all()
+
+
+def test_the_summary_of_two_snapshots(generated):
+    result = solved(generated.chain)
+    summary = result.summary
+    assert list(summary.columns) == ["quote_time", "expiration", "underlying_symbol", "root",
+                                     "T", "forward", "parity_forward", "atm_vol", "solved",
+                                     "usable", "rows"]
+    assert summary["quote_time"].tolist() == sorted(summary["quote_time"])
+    assert summary["rows"].sum() == (result.group >= 0).sum()
+    counts = Counter(result.group[result.group >= 0])
+    assert [counts[p] for p in range(len(summary))] == summary["rows"].tolist()
+    assert (summary["solved"] <= summary["usable"]).all()
+    assert set(summary["expiration"]) == set(generated.expiries["expiration"])
+    truth = generated.expiries.set_index(["quote_datetime", "expiration"])["forward"]
+    for row in summary.itertuples():
+        assert abs(row.forward / truth[(row.quote_time, row.expiration)] - 1) < 2e-3
+
+
+@pytest.fixture
+def host_zone(monkeypatch):
+    """The host's clock in a zone that is not the exchange's."""
+    monkeypatch.setenv("TZ", "Pacific/Auckland")
+    time.tzset()
+    yield
+    monkeypatch.delenv("TZ")
+    time.tzset()
+
+
+def test_the_summary_reads_the_exchanges_clock(host_zone):
+    rows = [["2024-03-15 10:30:00", "2024-03-22", "100", kind, "2.5", "2.6", "100"]
+            for kind in "CP"]
+    frame = pd.DataFrame(rows, columns=["quote_datetime", "expiration", "strike",
+                                        "option_type", "bid", "ask", "underlying_price"])
+    for zone in ("America/Chicago", "Asia/Tokyo"):
+        result = solved(frame, timezone=zone)
+        assert result.summary["quote_time"].tolist() == ["2024-03-15 10:30:00"]
+
+
+def summary_of(count):
+    days = pd.date_range("2024-01-01", periods=count, freq="D")
+    return pd.DataFrame({"quote_time": "2024-01-01 10:00:00",
+                         "expiration": days.strftime("%Y-%m-%d"),
+                         "T": np.arange(count) / 365.0, "forward": 100.0 + np.arange(count),
+                         "parity_forward": 100.0, "atm_vol": 0.2, "solved": 3, "usable": 4,
+                         "rows": 5})
+
+
+@pytest.mark.parametrize("count", [3, report.SUMMARY_ROWS, report.SUMMARY_ROWS + 1, 57])
+def test_a_long_summary_shows_its_ends_and_counts_the_rest(count):
+    summary = summary_of(count)
+    out = io.StringIO()
+    report.print_report(summary, {"solved": 1}, 10, "chain.csv", out)
+    text = out.getvalue()
+    shown = [e for e in summary["expiration"] if e in text]
+    if count <= report.SUMMARY_ROWS:
+        assert len(shown) == count and "more" not in text
+    else:
+        half = report.SUMMARY_ROWS // 2
+        want = list(summary["expiration"][:half]) + list(summary["expiration"][-half:])
+        assert shown == want
+        assert f"... {count - report.SUMMARY_ROWS} more (--summary FILE" in text
+    assert text.startswith(f"chain.csv: 10 rows, {count} expiries")
+
+
+def test_extra_columns_follow_the_rows_shown():
+    summary = summary_of(50)
+    out = io.StringIO()
+    extra = {"true fwd": [f"t{i}" for i in range(50)]}
+    report.print_report(summary, {}, 0, "x", out, extra)
+    lines = [line for line in out.getvalue().splitlines() if line.startswith("2024-01-01")]
+    assert len(lines) == report.SUMMARY_ROWS
+    expirations = [line.split()[2] for line in lines]
+    labels = [re.search(r"\bt(\d+)\b", line).group(1) for line in lines]
+    assert [summary["expiration"].tolist().index(e) for e in expirations] == list(map(int,
+                                                                                       labels))
+
+
+def test_the_summary_table_lines_up():
+    text = report.format_summary(summary_of(3).assign(root=["A", "B", "B"]))
+    lines = text.splitlines()
+    assert lines[0].split() == ["quote", "time", "expiry", "root", "T", "forward", "parity",
+                                "fwd", "ATM", "vol", "solved/usable"]
+    assert set(lines[1]) == {"-", " "}
+    assert len({len(line) for line in lines}) == 1
+    assert lines[2].split()[4:] == ["0.000000", "100.0000", "100.0000", "20.00", "%", "3/4"]
+
+
+def test_the_status_line_follows_the_documented_order():
+    counts = {status: i + 1 for i, status in enumerate(reversed(STATUSES))}
+    line = report.status_line(counts)
+    assert [part.split(" ", 1)[1] for part in line[len("status: "):].split(", ")] == list(
+        STATUSES)
+    assert report.status_line({"no forward": 0, "solved": 2}) == "status: 2 solved"
+    table = README.read_text().split("| status | meaning |", 1)[1].split("\n\n", 1)[0]
+    documented = re.findall(r"^\| `([a-z -]+)` \|", table, re.MULTILINE)
+    assert documented == list(STATUSES)
+
+
+def test_report_counts_the_table(generated):
+    result = solved(generated.chain)
+    out = io.StringIO()
+    counts = report.count_statuses(result.table["status"])
+    report.print_report(result.summary, counts, len(result.table), "x.csv", out)
+    last = out.getvalue().strip().splitlines()[-1]
+    assert sum(int(part.split()[0]) for part in last[len("status: "):].split(", ")) == len(
+        result.table)
+
+
+def test_the_chain_package_reaches_the_core_and_scipy_only_where_asked(tmp_path):
+    """A cold run of the command imports neither the core module, SciPy nor
+    matplotlib; the picture imports matplotlib."""
+    import subprocess
+    import sys
+
+    demo.make_chain(5).chain.iloc[:200].to_csv(tmp_path / "chain.csv", index=False)
+    script = ("import sys, vornet.cli\n"
+              "vornet.cli.main(sys.argv[1:])\n"
+              "print(sorted(m for m in ('scipy', 'matplotlib', 'vornet.vornet_core')"
+              " if m in sys.modules))\n")
+    for extra, want in (([], "[]"), (["--plot", str(tmp_path / "s.png")], "['matplotlib']")):
+        done = subprocess.run([sys.executable, "-c", script, "surface", str(tmp_path / "chain.csv"),
+                               "--rate", "0.02", "-q", *extra],
+                              capture_output=True, text=True, cwd=tmp_path, timeout=300,
+                              env={**os.environ, "PYTHONWARNINGS": "ignore"})
+        assert done.returncode == 0, done.stderr
+        assert done.stdout.strip().splitlines()[-1] == want

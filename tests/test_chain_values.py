@@ -1,0 +1,169 @@
+"""Values of a chain: numbers, sides, times on the exchange's clock, rate
+curves, and the statuses of rows that cannot be solved."""
+
+import datetime as dt
+import math
+
+import numpy as np
+import pandas as pd
+import pytest
+
+from vornet import chain
+from vornet.chain import values
+from vornet.chain.columns import resolve_columns
+from vornet.chain.files import Chain
+
+
+@pytest.mark.parametrize("text, number, state", [
+    ("150", 150.0, "ok"), (" 1.5 ", 1.5, "ok"), ("-.5", -0.5, "ok"), ("5.", 5.0, "ok"),
+    ("1.5e-3", 1.5e-3, "ok"), ("+2E2", 200.0, "ok"), ("0.1", 0.1, "ok"),
+    ("", None, "missing"), ("  ", None, "missing"), ("NaN", None, "missing"),
+    ("n/a", None, "missing"), ("NULL", None, "missing"), ("None", None, "missing"),
+    ("9_0", None, "bad"), ("\u0661\u0662", None, "bad"), ("1,280.0", None, "bad"),
+    ("inf", None, "bad"), ("1e999", None, "bad"), ("0x10", None, "bad"), ("1O5", None, "bad"),
+])
+def test_numbers_are_plain_decimals(text, number, state):
+    for column in (pd.Series([text, "1"], dtype=object), pd.Series([text, "1"], dtype="str")):
+        parsed, missing, bad = values.numbers(column)
+        assert (bool(missing[0]), bool(bad[0])) == (state == "missing", state == "bad")
+        if number is None:
+            assert math.isnan(parsed[0])
+        else:
+            assert parsed[0] == number
+        assert parsed[1] == 1.0 and not missing[1] and not bad[1]
+
+
+def test_numbers_of_a_numeric_column():
+    parsed, missing, bad = values.numbers(pd.Series([1.5, np.nan, np.inf, 3]))
+    assert parsed[0] == 1.5 and missing.tolist() == [False, True, False, False]
+    assert bad.tolist() == [False, False, True, False]
+
+
+@pytest.mark.parametrize("points", [
+    [(0.0, 0.05), (1.0, 0.04), (2.0, 0.03)],
+    [(2.0, 0.03), (1.0, 0.04), (0.0, 0.05)],
+    [(1.0, 0.04), (2.0, 0.03), (0.0, 0.05)],
+])
+def test_a_rate_curve_in_any_order(points):
+    curve = chain.RateCurve.from_points(points)
+    assert curve.years.tolist() == [0.0, 1.0, 2.0]
+    T = np.array([0.5, 1.5, 3.0])
+    np.testing.assert_array_equal(curve.discount(T), np.exp(-np.array([0.045, 0.035, 0.03]) * T))
+
+
+@pytest.mark.parametrize("text, says", [
+    ("years,rate\n1,0.02\n1,0.03\n", "two rates for 1 years"),
+    ("years,rate\n1\n", "line 2: expected two numbers"),
+    ("", "has no points"),
+    ("1,0.02\n-1,0.03\n", "must not be negative"),
+])
+def test_a_bad_rate_curve(tmp_path, text, says):
+    (tmp_path / "rates.csv").write_text(text)
+    with pytest.raises(chain.ChainError, match=says):
+        chain.RateCurve.read(tmp_path / "rates.csv")
+
+
+def test_a_rate_curve_file_with_comments_and_separators(tmp_path):
+    (tmp_path / "rates.csv").write_text("# maturity rate\nyears;rate\n\n0.5 0.02  # short\n"
+                                        "2;0.03\n")
+    curve = chain.RateCurve.read(tmp_path / "rates.csv")
+    assert curve.years.tolist() == [0.5, 2.0] and curve.rates.tolist() == [0.02, 0.03]
+
+
+# Seconds from the quote to the expiry's close, for quote and expiry given
+# in several forms (New York, 16:00 unless said).
+WEEK = 7 * 86400.0
+
+
+@pytest.mark.parametrize("quote, expiry, clock, seconds", [
+    ("2024-03-15 10:30:00", "2024-03-22", {}, WEEK + 5.5 * 3600),
+    ("2024-03-15T10:30", "20240322", {}, WEEK + 5.5 * 3600),
+    ("03/15/2024 10:30", "03/22/2024", {}, WEEK + 5.5 * 3600),
+    ("15-Mar-2024 10:30:00", "22-Mar-2024", {}, WEEK + 5.5 * 3600),
+    ("2024/03/15 10:30:00.250", "2024/03/22", {}, WEEK + 5.5 * 3600 - 0.25),
+    ("2024-03-15T14:30:00Z", "2024-03-22", {}, WEEK + 5.5 * 3600),
+    ("2024-03-15T15:30:00+01:00", "2024-03-22", {}, WEEK + 5.5 * 3600),
+    ("2024-03-15", "2024-03-22", {}, WEEK),  # a date alone is quoted at the close
+    ("2024-03-08 10:30:00", "2024-03-15", {}, WEEK + 4.5 * 3600),  # summer time begins
+    ("2024-03-15 10:30:00", "2024-03-22", {"close": "09:30"}, WEEK - 3600),
+    ("2024-03-15 10:30:00", "2024-03-22", {"timezone": "Europe/London"}, WEEK + 5.5 * 3600),
+    (pd.Timestamp("2024-03-15 10:30"), dt.date(2024, 3, 22), {}, WEEK + 5.5 * 3600),
+])
+def test_time_to_expiry(quote, expiry, clock, seconds):
+    made = chain.make_clock(**clock)
+    years = chain.year_fraction(quote, expiry, made)
+    assert years == pytest.approx(seconds / (365 * 86400), rel=0, abs=1e-14)
+
+
+@pytest.mark.parametrize("text", ["soon", "2024-02-30", "2024-13-01 10:00", "", "31/12/2024"])
+def test_a_date_that_does_not_parse(text):
+    assert math.isnan(chain.year_fraction(text, "2024-03-22"))
+    assert math.isnan(chain.year_fraction("2024-03-15", text))
+
+
+def test_an_ambiguous_hour_is_the_first_and_a_skipped_one_moves_on():
+    clock = chain.make_clock()
+    moments = clock.read(pd.Series(["2024-11-03 01:30", "2024-03-10 02:30"], dtype=object))
+    first = dt.datetime(2024, 11, 3, 5, 30, tzinfo=dt.timezone.utc).timestamp()  # 01:30 EDT
+    changed = dt.datetime(2024, 3, 10, 7, 0, tzinfo=dt.timezone.utc).timestamp()  # 03:00 EDT
+    assert moments.seconds.tolist() == [first, changed]
+
+
+@pytest.mark.parametrize("close, zone, says", [
+    ("4pm", "America/New_York", "not a time of day"),
+    ("16:00", "Mars/Olympus", "unknown time zone"),
+])
+def test_a_bad_clock(close, zone, says):
+    with pytest.raises(chain.ChainError, match=says):
+        chain.make_clock(close, zone)
+
+
+def parsed(rows, **columns):
+    frame = pd.DataFrame(rows, dtype=object)
+    made = Chain(frame, np.arange(2, len(frame) + 2))
+    return values.parse_quotes(made, resolve_columns(frame.columns, columns or None),
+                               chain.make_clock())
+
+
+BASE = {"quote_datetime": "2024-03-15 10:30:00", "expiration": "2024-03-22", "strike": "100",
+        "option_type": "C", "bid": "2.5", "ask": "2.6", "underlying_bid": "99.9",
+        "underlying_ask": "100.1"}
+
+
+@pytest.mark.parametrize("change, status, problem", [
+    ({}, "", None),
+    ({"bid": "2.7"}, "crossed quote", None),
+    ({"ask": ""}, "one-sided quote", None),
+    ({"bid": "0", "ask": "0"}, "no quote", None),
+    ({"expiration": "2024-03-14"}, "expired", None),
+    ({"expiration": "2024-03-14", "bid": "0", "ask": "0"}, "expired", None),
+    ({"strike": "-5", "bid": "3", "ask": "2"}, "invalid row", "strike '-5' is not positive"),
+    ({"option_type": " put "}, "", None),
+    ({"option_type": "X"}, "invalid row", "option_type 'X' is not C or P"),
+    ({"quote_datetime": ""}, "invalid row", "quote_datetime is missing"),
+    ({"underlying_ask": "abc"}, "invalid row", "underlying_ask 'abc' is not a number"),
+    ({"ask": "-1"}, "invalid row", "ask '-1' is negative"),
+])
+def test_the_statuses_before_solving(change, status, problem):
+    quotes = parsed([BASE, {**BASE, **change}])
+    assert quotes.status.tolist() == ["", status]
+    if problem:
+        assert quotes.problems.detail(1) == f"line 3: {problem}"
+    assert quotes.mid[0] == 2.55 and quotes.spot[0] == 100.0
+
+
+def test_every_problem_of_a_row_in_the_order_of_its_fields():
+    quotes = parsed([{**BASE, "strike": "x", "option_type": "?", "expiration": "",
+                      "bid": "-1"}])
+    assert quotes.problems.detail(0) == ("line 2: strike 'x' is not a number; option_type '?' "
+                                         "is not C or P; expiration is missing; bid '-1' is "
+                                         "negative")
+
+
+def test_one_price_and_the_underlying_price():
+    rows = [{"quote_date": "2024-03-15", "expiration": "2024-03-22", "strike": "100",
+             "option_type": "p", "mark": "1.25", "underlying_price": "101"}]
+    quotes = parsed(rows, price="mark")
+    assert quotes.mid.tolist() == [1.25] and quotes.spot.tolist() == [101.0]
+    assert quotes.T[0] == pytest.approx(7 / 365, abs=1e-15)
+    assert quotes.is_put.tolist() == [True]
