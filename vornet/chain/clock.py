@@ -76,24 +76,27 @@ class Clock:
     close: dt.time
 
     def read(self, values: pd.Series) -> Moments:
-        """Quote times or expiries, from text, dates or timestamps."""
-        if isinstance(values.dtype, pd.DatetimeTZDtype):
-            return self._of_instants(values.dt.tz_convert("UTC").dt.tz_localize(None))
-        if values.dtype.kind == "M":
-            wall = values.to_numpy(dtype="datetime64[us]")
-            return Moments(self._local_seconds(wall), _days(wall))
-        seconds, day = per_distinct(values, self._parse)
+        """Quote times or expiries, from text, dates or timestamps (each
+        distinct value parsed once, by :meth:`parse_distinct`)."""
+        seconds, day = per_distinct(values, self.parse_distinct)
         return Moments(seconds, day)
 
     def quote_seconds(self, moments: Moments) -> np.ndarray:
         """Seconds since the epoch of quote times; a date alone is taken at
         the close."""
-        return np.where(np.isnan(moments.seconds), self.close_seconds(moments.day),
-                        moments.seconds)
+        seconds = moments.seconds.copy()
+        alone = np.isnan(seconds)
+        if alone.any():
+            seconds[alone] = self.close_seconds(moments.day[alone])
+        return seconds
 
     def close_seconds(self, day: np.ndarray) -> np.ndarray:
         """Seconds since the epoch of the close on each day (days since the
-        epoch; NaN gives NaN)."""
+        epoch; NaN gives NaN), worked out once per distinct day."""
+        codes, days = pd.factorize(day, use_na_sentinel=False)
+        return self._closes(np.asarray(days, dtype=np.float64))[codes]
+
+    def _closes(self, day: np.ndarray) -> np.ndarray:
         known = np.isfinite(day)
         seconds = np.full(len(day), math.nan)
         if known.any():
@@ -111,8 +114,9 @@ class Clock:
 
     # -- parsing --------------------------------------------------------------
 
-    def _parse(self, distinct: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
-        """(seconds, day) of each distinct value."""
+    def parse_distinct(self, distinct: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+        """(seconds, day) of each value of an object array: text, dates,
+        timestamps (naive ones are local times, as naive text is)."""
         text = pd.Series([v if isinstance(v, str) else "" if _missing(v) else str(v)
                           for v in distinct], dtype=object).str.strip()
         date_only = text.str.match(_DATE_ONLY).to_numpy(dtype=bool)

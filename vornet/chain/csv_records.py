@@ -55,9 +55,10 @@ class Records:
     multiline: bool
 
 
-def scan(data: bytes) -> Records:
-    """The records of `data`, UTF-8 text without a byte-order mark.
-    Raises :class:`UnclosedQuote`."""
+def scan(data: bytes, count_fields: bool = True) -> Records:
+    """The records of `data`, UTF-8 text without a byte-order mark; without
+    `count_fields`, every record's field count is left as -1. Raises
+    :class:`UnclosedQuote`."""
     view = np.frombuffer(data, dtype=np.uint8)
     quoted = QUOTE_BYTE in data
     lone_cr = b"\r" in data and (data.count(b"\r") != data.count(b"\r\n"))
@@ -70,15 +71,19 @@ def scan(data: bytes) -> Records:
         breaks = block.line_breaks(lone_cr)
         outside = ~block.inside_at(breaks) if quoted else np.ones(len(breaks), dtype=bool)
         terminators = breaks[outside]
-        counts = block.commas_between(terminators, quoted)
+        counts = (block.commas_between(terminators, quoted) if count_fields
+                  else np.zeros(len(terminators) + 1, dtype=np.int64))
         ends.append(terminators + start)
         breaks_before.append(state.breaks + np.flatnonzero(outside))
         commas_before.append(state.commas + np.cumsum(counts)[:len(terminators)])
         state.advance(len(breaks), int(counts.sum()), block)
     if state.inside:
         raise UnclosedQuote(_line_of(view, state.last_opening))
-    return _records(view, np.concatenate(ends), np.concatenate(breaks_before),
-                    np.concatenate(commas_before), state.commas, state.multiline)
+    records = _records(view, np.concatenate(ends), np.concatenate(breaks_before),
+                       np.concatenate(commas_before), state.commas, state.multiline)
+    if not count_fields:
+        records.fields[records.fields != 0] = -1
+    return records
 
 
 QUOTE_BYTE = b'"'

@@ -217,7 +217,8 @@ def _read_csv(path: Path) -> Chain:
     data = _file_bytes(path)
     name = path.name
     try:
-        records = scan(data)
+        # pyarrow finds the rows of another width itself.
+        records = scan(data, count_fields=arrow_csv is None)
     except UnclosedQuote as error:
         raise ChainError(f"cannot read {name}: {error}") from None
     header_record, header = _header(data, name)
@@ -297,15 +298,17 @@ def _text_series(array: object) -> pd.Series:
     return pd.Series(array, dtype=pd.StringDtype(na_value=np.nan))
 
 
-def _split_ragged(texts: list[str], width: int) -> tuple[list[list[str]], list[list[str]]]:
-    """The fields of records given as text, padded or cut to `width`, and
-    what lies beyond it."""
-    rows, beyond = [], []
+def _split_ragged(texts: list[str], width: int
+                  ) -> tuple[list[list[str]], list[list[str]], list[int]]:
+    """The fields of records given as text, padded or cut to `width`, what
+    lies beyond it, and how many fields each has."""
+    rows, beyond, counts = [], [], []
     for text in texts:
         fields = next(csv.reader(io.StringIO(text, newline="")), [])
         rows.append((fields + [""] * width)[:width])
         beyond.append(fields[width:])
-    return rows, beyond
+        counts.append(len(fields))
+    return rows, beyond, counts
 
 
 def _arrow_values(data: bytes, records: Records, width: int
@@ -314,9 +317,11 @@ def _arrow_values(data: bytes, records: Records, width: int
     pyarrow. Records of another width reach pyarrow's handler in file order
     and are split here, then put back in their places."""
     ragged: list[str] = []
+    numbers: list[int] = []
 
     def handler(row: object) -> str:
         ragged.append(getattr(row, "text"))
+        numbers.append(getattr(row, "number"))  # the record's, from 1
         return "skip"
 
     names = [str(i) for i in range(width)]
@@ -329,12 +334,19 @@ def _arrow_values(data: bytes, records: Records, width: int
         convert_options=arrow_csv.ConvertOptions(
             column_types={n: pa.large_string() for n in names}, strings_can_be_null=False,
             quoted_strings_can_be_null=False))
-    other = (records.fields != width) & (records.fields != 0)
-    if table.num_rows != (~other).sum() or len(ragged) != other.sum():
+    # The records pyarrow set aside, by their numbers.
+    other = np.zeros(len(records.lines), dtype=bool)
+    at = np.asarray(numbers, dtype=np.int64) - 1
+    if (table.num_rows + len(ragged) != len(other)
+            or len(at) and (at.min() < 0 or at.max() >= len(other))):
         raise ValueError("the records do not match pyarrow's reading of the file")
+    other[at] = True
+    rows, beyond, counts = _split_ragged(ragged, width)
+    fields = records.fields
+    fields[fields == -1] = width
+    fields[at] = counts
     if not ragged:
         return [table.column(name) for name in names], {}
-    rows, beyond = _split_ragged(ragged, width)
     columns = []
     for j, name in enumerate(names):
         whole = table.column(name)

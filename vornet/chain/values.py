@@ -86,9 +86,11 @@ def numbers(values: pd.Series) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
     return parsed.copy(), missing, bad
 
 
-def _sides(distinct: np.ndarray) -> np.ndarray:
-    return np.array([v.strip().lower() if isinstance(v, str) else "" for v in distinct],
-                    dtype=object)
+def _sides(distinct: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """Whether each value says call, and whether it says put."""
+    side = [v.strip().lower() if isinstance(v, str) else "" for v in distinct]
+    return (np.array([s in ("c", "call") for s in side], dtype=bool),
+            np.array([s in ("p", "put") for s in side], dtype=bool))
 
 
 @dataclasses.dataclass
@@ -119,15 +121,10 @@ class Quotes:
     def frame(self) -> pd.DataFrame:
         return self.chain.frame
 
-    @property
-    def usable(self) -> np.ndarray:
-        """The rows to solve: valid, not expired, quoted on both sides."""
-        return self.status == ""
-
-    @property
-    def keyed(self) -> np.ndarray:
-        """The rows whose chain is known: those with no problem."""
-        return self.status != INVALID_ROW
+    #: The rows to solve: valid, not expired, quoted on both sides.
+    usable: np.ndarray
+    #: The rows whose chain is known: those with no problem.
+    keyed: np.ndarray
 
 
 class _Reader:
@@ -153,9 +150,7 @@ class _Reader:
 
     def sides(self) -> tuple[np.ndarray, np.ndarray]:
         column = self.columns["option_type"]
-        side = per_distinct(self.frame[column], _sides)
-        is_call = (side == "c") | (side == "call")
-        is_put = (side == "p") | (side == "put")
+        is_call, is_put = per_distinct(self.frame[column], _sides)
         self.problems.note(~(is_call | is_put),
                            lambda row: f"{column} {self.raw(column, row)} is not C or P")
         return is_call, is_put
@@ -163,8 +158,10 @@ class _Reader:
     def moments(self, name: str, clock: Clock) -> Moments:
         """The dates and times of a column (see :class:`Clock`)."""
         column = self.columns[name]
-        moments = clock.read(self.frame[column])
-        missing = per_distinct(self.frame[column], _missing_text)
+        seconds, day, missing = per_distinct(
+            self.frame[column], lambda distinct: (*clock.parse_distinct(distinct),
+                                                  _missing_text(distinct)))
+        moments = Moments(seconds, day)
         self.problems.note(missing, lambda row: f"{column} is missing")
         unparsed = np.isnan(moments.day) & ~missing
         self.problems.note(unparsed,
@@ -217,4 +214,4 @@ def parse_quotes(chain: Chain, columns: Mapping[str, str], clock: Clock) -> Quot
                        (one_sided, ONE_SIDED), (crossed, CROSSED)):
         status[(status == "") & mask] = name
     return Quotes(chain, columns, strike, is_call, is_put, spot, mid, quote_seconds,
-                  expiry_seconds, expiry_day, T, status, problems)
+                  expiry_seconds, expiry_day, T, status, problems, status == "", ~invalid)
