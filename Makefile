@@ -1,9 +1,14 @@
 # make demo   set up if needed, then run `vornet demo`: a generated chain through
 #             `vornet surface`, its summary and its smiles
-# make test   set up if needed, check the free-threaded compile, run the tests
+# make test   set up if needed, check the free-threaded compile, build the
+#             benchmarks' yardstick, run the tests
 # make test-314  run the tests on a real CPython 3.14 (fetched if need be)
 # make sanitize   run the tests against a build with AddressSanitizer and
 #                 UndefinedBehaviorSanitizer (its own environment, .cache/sanitize)
+# make bench  run the benchmarks (the yardstick built first)
+# make yardstick  build the benchmarks' yardstick, the inversion as a plain C++
+#                 loop (benchmarks/native_loop.cpp), into .cache/yardstick:
+#                 never part of the package
 #
 # Set-up: .venv is created with the best interpreter tools/find-python finds,
 # the dependencies come from PyPI, and the extension is installed in editable
@@ -25,12 +30,12 @@ INSTALLED := $(VENV)/.vornet-installed
 BUILD_REQUIRES = $$($(PY) -c 'import tomllib; print(" ".join(tomllib.load(open("pyproject.toml", "rb"))["build-system"]["requires"]))')
 BENCH_REQUIRES = $$($(PY) -c 'import tomllib; print(" ".join(tomllib.load(open("pyproject.toml", "rb"))["project"]["optional-dependencies"]["bench"]))')
 
-.PHONY: demo test test-314 sanitize bench check-headers clean
+.PHONY: demo test test-314 sanitize bench yardstick check-headers clean
 
 demo: $(INSTALLED)
 	$(VENV)/bin/vornet demo
 
-test: $(INSTALLED) check-headers
+test: $(INSTALLED) check-headers yardstick
 	$(PY) -m pytest
 
 # The whole suite on CPython 3.14: the machine's python3.14t or python3.14, or
@@ -47,13 +52,31 @@ sanitize:
 
 # The peers (the `bench` extra) go into .venv beside the package; when they
 # cannot be had, bench_peers.py says so and skips their rows.
-bench: $(INSTALLED)
+bench: $(INSTALLED) yardstick
 	$(PY) -m pip install --quiet $(BENCH_REQUIRES) || echo "bench: the peers could not be installed; their rows are skipped"
 	$(PY) benchmarks/bench_batch.py
 	$(PY) benchmarks/bench_forward.py
 	$(PY) benchmarks/bench_engine.py
 	$(PY) benchmarks/bench_peers.py
 	$(PY) benchmarks/bench_dask.py
+
+# The yardstick the engine's benchmarks measure against: meson.build's
+# _native_loop, only configured with -Dyardstick=true, here in a build folder
+# of its own with .venv's interpreter, NumPy and build tools (so with the
+# package's compiler flags), and never installed. benchmarks/yardstick.py
+# imports it from this folder (or from VORNET_YARDSTICK); the tests that need
+# it skip, naming this target, where it is not built. The folder is set up
+# again from scratch whenever .venv is (re)installed; otherwise only changed
+# sources are recompiled.
+YARDSTICK := .cache/yardstick
+
+yardstick: $(YARDSTICK)/build.ninja
+	meson compile -C $(YARDSTICK) yardstick
+
+# (--wipe when the folder was set up before: meson would otherwise keep the
+# configuration it has.)
+$(YARDSTICK)/build.ninja: $(INSTALLED)
+	meson setup $(if $(wildcard $(YARDSTICK)/meson-private/coredata.dat),--wipe )$(YARDSTICK) -Dyardstick=true
 
 # Compiles the module against CPython 3.14's headers, with and without the
 # free-threaded build's Py_GIL_DISABLED; skipped when they cannot be fetched.

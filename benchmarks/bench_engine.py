@@ -5,7 +5,8 @@ Over a realistic chain (bench_batch.py's make_chain), in one run, the median
 over repeats of:
 
 - the native loop: solve_implied_vol over contiguous arrays in C++, timed
-  inside C++ (vornet._native_loop);
+  inside C++ (_native_loop, the yardstick: built by `make yardstick`, see
+  yardstick.py; without it the run stops at once, saying so);
 - vornet._engine.implied_sigma with workers=1, workers=2 and workers=-1;
 - the core's vectorized_baw_implied_vol, for reference;
 
@@ -33,17 +34,31 @@ from pathlib import Path
 import numpy as np
 
 import vornet
-from vornet import _engine, _native_loop, vectorized_baw_implied_vol
+from vornet import _engine, vectorized_baw_implied_vol
+
+
+def load_beside(name):
+    """The module NAME.py beside this file, loaded by path: the script's
+    folder is not on sys.path when PYTHONSAFEPATH is set."""
+    path = Path(__file__).with_name(f"{name}.py")
+    found = importlib.util.spec_from_file_location(name, path)
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
+    return module
 
 
 def load_make_chain():
-    """make_chain from bench_batch.py beside this file, loaded by path: the
-    script's folder is not on sys.path when PYTHONSAFEPATH is set."""
-    path = Path(__file__).with_name("bench_batch.py")
-    spec = importlib.util.spec_from_file_location("bench_batch", path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module.make_chain
+    """make_chain from bench_batch.py."""
+    return load_beside("bench_batch").make_chain
+
+
+def load_native_loop():
+    """The yardstick module, or the run ends (status 1) saying how to build
+    it."""
+    try:
+        return load_beside("yardstick").load()
+    except ImportError as error:
+        sys.exit(f"{Path(sys.argv[0]).name}: {error}")
 
 
 def available_cores():
@@ -80,6 +95,7 @@ def main():
     if args.size < 1 or args.repeats < 1:
         parser.error("--size and --repeats must be positive")
     n, repeats = args.size, args.repeats
+    native_loop = load_native_loop()
 
     gil = getattr(sys, "_is_gil_enabled", lambda: True)()
     cores = available_cores()
@@ -91,7 +107,7 @@ def main():
     inputs = (prices, S, K, D, F, is_call)
 
     variants = {
-        "native loop (C++)": lambda: _native_loop.implied_sigma(*inputs),
+        "native loop (C++)": lambda: native_loop.implied_sigma(*inputs),
         "engine workers=1": lambda: _engine.implied_sigma(*inputs, workers=1),
         "engine workers=2": lambda: _engine.implied_sigma(*inputs, workers=2),
         "engine workers=-1": lambda: _engine.implied_sigma(*inputs, workers=-1),

@@ -13,8 +13,9 @@ them alike):
 - the core's batch (vectorized_baw_implied_vol) and its scalar
   baw_implied_vol in a Python loop;
 - the same numeric loop called from C++ with no Python in between
-  (vornet._native_loop): the exact solver, the fast one, and the exact one as
-  it was before its price evaluations shared work;
+  (_native_loop, the yardstick: built by `make yardstick`, see yardstick.py;
+  without it the run stops at once, saying so): the exact solver, the fast
+  one, and the exact one as it was before its price evaluations shared work;
 - QuantLib-Python, when it can be imported: its Barone-Adesi-Whaley engine's
   price alone, and the implied volatility by SciPy's brentq over that price
   (the options built beforehand; timed over the first --peer-size options);
@@ -47,7 +48,7 @@ from pathlib import Path
 import numpy as np
 
 import vornet
-from vornet import _engine, _native_loop, baw_implied_vol, vectorized_baw_implied_vol
+from vornet import _engine, baw_implied_vol, vectorized_baw_implied_vol
 
 HERE = Path(__file__).resolve().parent
 RATE, YIELD = 0.04, 0.015
@@ -148,6 +149,7 @@ def main():
     parser.add_argument("--repeats", type=int, default=5)
     args = parser.parse_args()
     n, m, repeats = args.size, min(args.peer_size, args.size), args.repeats
+    yardstick = bench_engine.load_native_loop()
     cores = bench_engine.available_cores()
 
     chain = make_chain(n)
@@ -177,7 +179,7 @@ def main():
 
     def native_loop(solver):
         def run():
-            seconds, sigma = _native_loop.implied_sigma(price, S, K, D, F, is_call, solver=solver)
+            seconds, sigma = yardstick.implied_sigma(price, S, K, D, F, is_call, solver=solver)
             native[solver] = sigma
             return seconds[0], sigma
         return run

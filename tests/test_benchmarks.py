@@ -1,9 +1,13 @@
 """The benchmark scripts in a short form: each exits 0, prints its table and
 its own checks passing. No time is asserted, only that figures are printed.
-And the native loop the engine's benchmark measures against: the same
-results as the engine, from any input layout, and its argument checks."""
+And the native loop the engine's benchmark measures against (the
+yardstick, built outside the package by `make yardstick`): the same results
+as the engine, from any input layout, and its argument checks. What needs the
+yardstick skips, naming that target, where it is not built."""
 
+import importlib.util
 import math
+import os
 import re
 import subprocess
 import sys
@@ -13,10 +17,27 @@ import numpy as np
 import pytest
 
 import vornet
-from vornet import _engine, _native_loop
+from vornet import _engine
 
 BENCHMARKS = Path(__file__).resolve().parent.parent / "benchmarks"
 NUMBER = r"[0-9][0-9,]*(?:\.[0-9]+)?"
+
+
+def load_yardstick_helper():
+    found = importlib.util.spec_from_file_location("yardstick",
+                                                  BENCHMARKS / "yardstick.py")
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
+    return module
+
+
+yardstick = load_yardstick_helper()
+try:
+    _native_loop = yardstick.load()
+    MISSING = ""
+except ImportError as error:
+    _native_loop, MISSING = None, str(error)
+needs_yardstick = pytest.mark.skipif(_native_loop is None, reason=MISSING)
 
 
 def run(script, *args):
@@ -34,6 +55,7 @@ def figures(output, label):
     return [float(x.replace(",", "")) for x in match.group(1).split()]
 
 
+@needs_yardstick
 def test_engine_benchmark():
     output = run("bench_engine.py", "--size", "2000", "--repeats", "1")
     assert re.search(r"^Python \S+ \(GIL (enabled|disabled)\), NumPy \S+, \d+ cores$", output,
@@ -68,6 +90,7 @@ def peer_checks(output):
     return re.findall(r"^(.*): (passed|FAILED)$", output, re.MULTILINE)
 
 
+@needs_yardstick
 def test_peers_benchmark():
     output = run(*PEERS)
     for label in ("engine exact, 1 thread", "engine fast, 1 thread", "core batch",
@@ -89,6 +112,7 @@ def test_peers_benchmark():
     assert all(result == "passed" for _, result in checks), output
 
 
+@needs_yardstick
 def test_peers_benchmark_with_quantlib():
     pytest.importorskip("QuantLib", reason="QuantLib-Python is the benchmark's extra "
                                             "(pip install '.[bench]'); not installed")
@@ -143,6 +167,19 @@ def options(n, seed=7):
     return price, S, K, D, F, is_call
 
 
+def test_benchmarks_without_the_yardstick_name_its_make_target(tmp_path, monkeypatch):
+    monkeypatch.setenv("VORNET_YARDSTICK", str(tmp_path))
+    monkeypatch.delitem(sys.modules, yardstick.NAME, raising=False)
+    with pytest.raises(ImportError, match=r"not built .* in .*: run `make yardstick`"):
+        yardstick.load()
+    done = subprocess.run([sys.executable, str(BENCHMARKS / "bench_engine.py"), "--size", "10"],
+                          capture_output=True, text=True, timeout=300,
+                          env={**os.environ, "VORNET_YARDSTICK": str(tmp_path)})
+    assert done.returncode == 1 and "run `make yardstick`" in done.stderr, done.stderr
+    assert "options/s" not in done.stdout
+
+
+@needs_yardstick
 @pytest.mark.parametrize("layout", ["contiguous", "strided", "reversed"])
 def test_native_loop_equals_the_engine(layout):
     inputs = options(600)
@@ -157,6 +194,7 @@ def test_native_loop_equals_the_engine(layout):
     assert (status == 0).sum() > 500 and np.isnan(sigma[:3]).all()
 
 
+@needs_yardstick
 @pytest.mark.parametrize("solver", ["baseline", "fast"])
 def test_native_loop_solvers(solver):
     inputs = options(600)
@@ -170,6 +208,7 @@ def test_native_loop_solvers(solver):
         assert np.nanmax(np.abs(sigma - exact)) <= 2e-9
 
 
+@needs_yardstick
 @pytest.mark.parametrize("change, error", [
     (lambda a: (a[:5] + (a[5][:-1],), {}), "price has 600 elements, is_call has 599"),
     (lambda a: ((a[0].astype(np.float32),) + a[1:], {}), "dtype mismatch"),
