@@ -9,9 +9,10 @@ the system's loader cache supplies instead (the system's libc, libm,
 libstdc++, ...) would mix two C libraries in one process, which crashes in
 odd places or not at all. Shared objects under PREFIX and under the virtual
 environment (sys.prefix, where the wheels and the package are installed)
-are allowed; any other is reported and fails the run, as does a vornet
-imported from anywhere but the virtual environment. The exit status is
-pytest's, or 1 for such a failure when pytest passed.
+are allowed, and so is the benchmarks' yardstick, built for this interpreter
+in the folder VORNET_YARDSTICK names; any other is reported and fails the
+run, as does a vornet imported from anywhere but the virtual environment.
+The exit status is pytest's, or 1 for such a failure when pytest passed.
 """
 
 import os
@@ -49,6 +50,8 @@ def main(argv):
         return 2
     check = argv[1] != "-"
     allowed = [os.path.realpath(argv[1]), os.path.realpath(sys.prefix)]
+    if os.environ.get("VORNET_YARDSTICK"):
+        allowed.append(os.path.realpath(os.environ["VORNET_YARDSTICK"]))
     if check and not report("at start", allowed):
         return 1
     import vornet
