@@ -152,3 +152,13 @@ def test_parquet_keeps_its_types(tmp_path):
     assert read.frame["strike"].dtype == np.float64
     assert read.where.tolist() == [1, 2] and read.unit == "row"
     assert read.locate(1) == "row 2"
+
+
+@pytest.mark.parametrize("data", [b"a,b\n1,2\n\n3\n", b"a,b\r\n1,2\r\n\r\n3", b"", b"\n", b"a"])
+def test_the_scan_of_plain_lines(data):
+    """Text without quotes is laid out by its line ends alone."""
+    lines = csv_records.scan(data, count_fields=False)
+    full = csv_records.scan(data)
+    assert lines.lines.tolist() == full.lines.tolist()
+    assert ((lines.fields == 0) == (full.fields == 0)).all()
+    assert (lines.fields[full.fields != 0] == -1).all()

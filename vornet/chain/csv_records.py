@@ -62,6 +62,8 @@ def scan(data: bytes, count_fields: bool = True) -> Records:
     view = np.frombuffer(data, dtype=np.uint8)
     quoted = QUOTE_BYTE in data
     lone_cr = b"\r" in data and (data.count(b"\r") != data.count(b"\r\n"))
+    if not (quoted or lone_cr or count_fields):
+        return _lines_only(view)
     ends, breaks_before, commas_before = [_EMPTY], [_EMPTY], [_EMPTY]
     state = _State()
     for start in range(0, len(view), BLOCK):
@@ -178,6 +180,19 @@ class _Block:
         starts = np.concatenate([[0], terminators + 1])
         counts = np.add.reduceat(commas, starts[starts < len(commas)], dtype=np.int64)
         return np.append(counts, np.zeros(len(starts) - len(counts), dtype=np.int64))
+
+
+def _lines_only(view: np.ndarray) -> Records:
+    """The records of text without quotes or lone CRs: one per line."""
+    ends = np.flatnonzero(view == LF)
+    count = len(ends) + (1 if len(view) and view[-1] != LF else 0)
+    starts = np.concatenate([[0], ends + 1])[:count]
+    stops = np.concatenate([ends, [len(view)]])[:count]
+    fields = np.full(count, -1, dtype=np.int64)
+    length = stops - starts
+    lone_cr = (length == 1) & (view[np.minimum(starts, max(len(view) - 1, 0))] == CR)
+    fields[(length == 0) | lone_cr] = 0
+    return Records(np.arange(1, count + 1, dtype=np.int64), fields, False)
 
 
 def _line_of(view: np.ndarray, position: int) -> int:

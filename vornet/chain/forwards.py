@@ -58,14 +58,28 @@ class _Pairs:
     discounts: np.ndarray
 
 
+def _in_order(group: np.ndarray, strike: np.ndarray, is_call: np.ndarray) -> bool:
+    """Whether the quotes are sorted by chain, strike and side (calls
+    first), as np.lexsort would sort them."""
+    if len(group) < 2:
+        return True
+    g0, g1 = group[:-1], group[1:]
+    same_group = g0 == g1
+    k0, k1 = strike[:-1], strike[1:]
+    same_strike = same_group & (k0 == k1)
+    return bool(np.all((g0 < g1) | same_group & ((k0 < k1) | same_strike
+                                                 & (is_call[:-1] >= is_call[1:]))))
+
+
 def _mean_mids(group: np.ndarray, strike: np.ndarray, is_call: np.ndarray, mid: np.ndarray
                ) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]:
     """The quotes sorted by chain, strike and side (calls first), with the
     mids of repeated quotes averaged: (chain, strike, is_call, mid) per
     distinct quote. pandas averages the repeats, as it always has; a quote
     given once is its own mean."""
-    order = np.lexsort((~is_call, strike, group))
-    group, strike, is_call, mid = group[order], strike[order], is_call[order], mid[order]
+    if not _in_order(group, strike, is_call):  # files usually list them so already
+        order = np.lexsort((~is_call, strike, group))
+        group, strike, is_call, mid = group[order], strike[order], is_call[order], mid[order]
     new = np.ones(len(group), dtype=bool)
     new[1:] = (group[1:] != group[:-1]) | (strike[1:] != strike[:-1]) | (is_call[1:] != is_call[:-1])
     starts = np.flatnonzero(new)
