@@ -73,8 +73,9 @@ def _surface_parser(commands: argparse._SubParsersAction) -> None:
                               "quotes ('quotes/*.parquet') or a folder of such files")
     surface.add_argument("-o", "--output", metavar="OUT",
                          help="write the rows with their results to OUT: a file (.csv, .csv.gz "
-                              "or .parquet), or a folder (a name ending in / or without a "
-                              "suffix) of one part per input file")
+                              "or .parquet), a folder (a name ending in / or without a "
+                              "suffix) of one part per input file, or - for CSV on the "
+                              "standard output (the report then goes to the standard error)")
     surface.add_argument("--format", choices=("csv", "parquet"),
                          help="format of an output folder's parts (default: the input's)")
     surface.add_argument("--scheduler", metavar="ADDRESS",
@@ -95,9 +96,9 @@ def _surface_parser(commands: argparse._SubParsersAction) -> None:
     surface.add_argument("--timezone", default=TIMEZONE, metavar="ZONE",
                          help=f"time zone of the expiry time and of quote times given "
                               f"without one (default {TIMEZONE})")
-    surface.add_argument("--plot", metavar="PNG",
-                         help="draw the smiles of the latest quote time (any format "
-                              "matplotlib writes: .png, .svg, .pdf)")
+    surface.add_argument("--plot", metavar="PICTURE",
+                         help="draw the smiles of the latest quote time to PICTURE (.png, "
+                              ".svg or .pdf)")
     surface.add_argument("--summary", metavar="FILE",
                          help="also write the per-expiry summary as CSV to FILE")
     surface.add_argument("--workers", type=int, default=None, metavar="N",

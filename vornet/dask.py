@@ -50,6 +50,13 @@ except ImportError as error:
 from vornet import chain as chains
 from vornet.chain import job as jobs
 from vornet.chain.columns import KEY_FIELDS, empty_results, time_field
+from vornet.chain.outputs import (
+    check_folder,
+    new_token,
+    remove_temporaries,
+    replace_parts,
+    write_part,
+)
 from vornet.chain.report import print_report
 from vornet.defaults import EXPIRY_TIME, TIMEZONE
 from vornet.market import Method, check_method
@@ -384,6 +391,8 @@ class PartResult:
     rows: int
     #: The hashes of the partition's chains (:attr:`vornet.chain.Surface.chain_hashes`).
     chains: np.ndarray = dataclasses.field(default_factory=lambda: _NO_CHAINS)
+    #: The part written, under its temporary name: final path -> that name.
+    written: dict[str, str] = dataclasses.field(default_factory=dict)
 
 
 @dataclasses.dataclass(frozen=True)
@@ -393,11 +402,16 @@ class _PartWriter:
 
     folder: str | None
     suffix: str
+    #: The mark of this run's temporary names.
+    token: str
 
     def write(self, table: pd.DataFrame, number: int) -> PartResult:
+        written = {}
         if self.folder is not None:
-            chains.write_table(table, chains.part_path(self.folder, number, self.suffix))
-        return PartResult(None, table["status"].value_counts().to_dict(), {}, len(table))
+            final = chains.part_path(self.folder, number, self.suffix)
+            written[str(final)] = str(write_part(table, final, self.token))
+        return PartResult(None, table["status"].value_counts().to_dict(), {}, len(table),
+                          written=written)
 
     def __call__(self, result: chains.Surface, number: int) -> PartResult:
         written = self.write(result.table, number)
@@ -461,29 +475,44 @@ def write_parts(frame: dd.DataFrame, rates: chains.RateCurve,
     reads every file once."""
     if folder is not None:
         folder = Path(folder)
-        chains.check_output(chains.part_path(folder, 0, suffix))
+        check_folder(folder, suffix, ())
         folder.mkdir(parents=True, exist_ok=True)
-    writer = _PartWriter(None if folder is None else str(folder), suffix)
-    by_chain = options.pop("by_chain", None)
-    layout = None
-    if by_chain is False:
-        answers = _compute(_regrouped(frame, rates, writer, None, options), progress)
-    else:
-        tasks, _ = solve_partitions(frame, rates, writer, by_chain=True, **options)
-        answers = _compute(tasks, progress)
-    if by_chain is None:
-        split = _count_shared([answer.chains for answer in answers])
-        layout = Layout(tuple(answer.rows for answer in answers), split == 0, split)
-        if split:
-            if folder is not None:  # no part solved from part of a chain is left behind
-                for number in range(frame.npartitions):
-                    chains.part_path(folder, number, suffix).unlink(missing_ok=True)
-            answers = _compute(_regrouped(frame, rates, writer, layout.lengths, options),
-                               progress)
+    writer = _PartWriter(None if folder is None else str(folder), suffix, new_token())
+    try:
+        answers, layout = _solve_and_write(frame, rates, writer, folder, progress, options)
+    except BaseException:
+        if folder is not None:  # a failed run leaves the folder as it was
+            remove_temporaries(folder, writer.token)
+        raise
+    if folder is not None:
+        replace_parts(folder, {Path(final): Path(temporary) for answer in answers
+                               for final, temporary in answer.written.items()})
     summary, counts, renamed = _gather(answers)
     paths = ([] if folder is None else
              [chains.part_path(folder, n, suffix) for n in range(frame.npartitions)])
     return Written(summary, counts, renamed, sum(a.rows for a in answers), paths, layout)
+
+
+def _solve_and_write(frame: dd.DataFrame, rates: chains.RateCurve, writer: _PartWriter,
+                     folder: Path | None, progress: bool, options: dict[str, Any]
+                     ) -> tuple[list[PartResult], Layout | None]:
+    """The partitions solved and written under temporary names: as they
+    lie, and again grouped by chain when some chain turns out split."""
+    by_chain = options.pop("by_chain", None)
+    layout = None
+    if by_chain is False:
+        return _compute(_regrouped(frame, rates, writer, None, options), progress), None
+    tasks, _ = solve_partitions(frame, rates, writer, by_chain=True, **options)
+    answers = _compute(tasks, progress)
+    if by_chain is None:
+        split = _count_shared([answer.chains for answer in answers])
+        layout = Layout(tuple(answer.rows for answer in answers), split == 0, split)
+        if split:
+            if folder is not None:  # no part solved from part of a chain is kept
+                remove_temporaries(folder, writer.token)
+            answers = _compute(_regrouped(frame, rates, writer, layout.lengths, options),
+                               progress)
+    return answers, layout
 
 
 def _regrouped(frame: dd.DataFrame, rates: chains.RateCurve, writer: _PartWriter,

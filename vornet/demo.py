@@ -286,7 +286,7 @@ def run(out_dir: str | Path | None = None, *, seed: int = 2024, workers: int = 1
     for detail in invalid["detail"]:
         print(f"invalid row: {detail}", file=out)
 
-    drawn = plot.plot_smiles(result, picture_path,
+    drawn = plot.write_smiles(result, picture_path,
                              title=f"{market.symbol}: implied volatility smiles")
     print(f"\nwrote {output_path} ({len(result.table)} rows) and the picture of {drawn} "
           f"smiles: {picture_path}", file=out)

@@ -8,6 +8,7 @@ function is safe inside other programs too.
 from __future__ import annotations
 
 import os
+from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
@@ -15,19 +16,32 @@ import numpy as np
 if TYPE_CHECKING:
     from vornet.chain import Surface
 
-__all__ = ["plot_smiles"]
+__all__ = ["plot_smiles", "write_smiles"]
 
 #: Beyond this many smiles a colour bar of the expiries replaces the legend.
 LEGEND_LIMIT = 12
 
 
+def write_smiles(result: Surface, path: str | os.PathLike[str], *,
+                 title: str | None = None) -> int:
+    """:func:`plot_smiles` into `path` (.png, .svg or .pdf), written whole
+    or not at all; returns the number of smiles drawn."""
+    from vornet.chain.outputs import check_picture, write_file
+
+    check_picture(path)
+    drawn = []
+    write_file(path, lambda target: drawn.append(
+        plot_smiles(result, target, title=title, format=Path(path).suffix[1:].lower())))
+    return drawn[0]
+
+
 def plot_smiles(result: Surface, path: str | os.PathLike[str], *,
-                title: str | None = None) -> int:
+                title: str | None = None, format: str | None = None) -> int:
     """Draws one smile per expiry of the latest quote time: the implied
     volatility of the solved out-of-the-money quotes against the
     log-moneyness ln(K / F) to the expiry's forward, calls and puts marked.
-    Writes `path` in the format its name says (.png, .svg, .pdf, ...) and
-    returns the number of smiles drawn."""
+    Writes `path` in `format`, by default the one its name says (.png,
+    .svg, .pdf, ...), and returns the number of smiles drawn."""
     import matplotlib
     from matplotlib.cm import ScalarMappable
     from matplotlib.colors import Normalize
@@ -80,7 +94,7 @@ def plot_smiles(result: Surface, path: str | os.PathLike[str], *,
     if latest is not None:
         heading += f", quoted {latest[:16]}"
     _decorate(fig, ax, heading, drawn, ScalarMappable(norm=norm, cmap=cmap))
-    fig.savefig(os.fspath(path), dpi=130)
+    fig.savefig(os.fspath(path), dpi=130, format=format)
     return drawn
 
 

@@ -18,7 +18,16 @@ import pandas as pd
 from vornet.chain.clock import EXPIRY_TIME, TIMEZONE, make_clock
 from vornet.chain.errors import ChainError
 from vornet.chain.files import input_files, is_parquet, read_chains
-from vornet.chain.outputs import check_output, part_path, write_parts, write_table
+from vornet.chain.outputs import (
+    STDOUT,
+    check_folder,
+    check_output,
+    check_picture,
+    check_summary,
+    write_file,
+    write_parts,
+    write_table,
+)
 from vornet.chain.rates import RateCurve
 from vornet.chain.report import count_statuses, print_report
 from vornet.chain.pipeline import surface
@@ -71,8 +80,28 @@ class Plan:
 
 
 def names_folder(output: str) -> bool:
-    """-o names a folder: it ends with a slash, is one, or has no suffix."""
+    """-o names a folder: it ends with a slash, is one, or has no suffix
+    (``-`` is the standard output)."""
+    if output == STDOUT:
+        return False
     return output.endswith(("/", os.sep)) or Path(output).is_dir() or not Path(output).suffix
+
+
+def _check_outputs(job: Job, files: list[Path], folder: bool, suffix: str) -> None:
+    """Every file the job writes can be written, and none is an input or
+    another of its outputs."""
+    if folder:
+        check_folder(job.output, suffix, files)
+    elif job.output:
+        check_output(job.output, files)
+    if job.summary:
+        check_summary(job.summary, files)
+    if job.plot:
+        check_picture(job.plot, files)
+    files_written = [None if folder else job.output, job.summary, job.plot]
+    named = [Path(p).absolute() for p in files_written if p and p != STDOUT]
+    if len(set(named)) < len(named):
+        raise ChainError("the output, the summary and the picture must be different files")
 
 
 def plan(job: Job) -> Plan:
@@ -82,10 +111,7 @@ def plan(job: Job) -> Plan:
     folder = job.output is not None and names_folder(job.output)
     suffix = (f".{job.format}" if job.format else
               ".parquet" if is_parquet(files[0]) else ".csv")
-    if folder:
-        check_output(part_path(job.output, 0, suffix))
-    elif job.output:
-        check_output(job.output)
+    _check_outputs(job, files, folder, suffix)
     try:
         check_method(job.method)
         if job.workers is not None:
@@ -105,12 +131,10 @@ def plan(job: Job) -> Plan:
 
 
 def write_summary(job: Job, summary: pd.DataFrame) -> None:
-    """Writes the summary as CSV where --summary asks for it."""
+    """Writes the summary as CSV where --summary asks for it, whole or not
+    at all."""
     if job.summary:
-        try:
-            summary.to_csv(job.summary, index=False)
-        except OSError as error:
-            raise ChainError(f"cannot write {job.summary}: {error}") from None
+        write_file(job.summary, lambda target: summary.to_csv(target, index=False))
 
 
 def print_renamed(renamed: dict[str, str]) -> None:
@@ -119,7 +143,7 @@ def print_renamed(renamed: dict[str, str]) -> None:
 
 
 def print_written(job: Job, rows: int, out: TextIO) -> None:
-    if job.output:
+    if job.output and job.output != STDOUT:
         print(f"\nwrote {rows} rows to {job.output}", file=out)
     if job.summary:
         print(f"wrote the summary to {job.summary}", file=out)
@@ -130,6 +154,8 @@ def run(job: Job, out: TextIO = sys.stdout) -> None:
     table (a file or a folder of parts), the summary and the picture, and
     prints the report unless quiet."""
     planned = plan(job)
+    if job.output == STDOUT:  # the rows go there: the report goes to the errors'
+        out = sys.stderr
     quotes = read_chains(planned.files)
     progress = not job.quiet and sys.stderr.isatty()
     workers = 1 if job.workers is None else job.workers
@@ -148,6 +174,6 @@ def run(job: Job, out: TextIO = sys.stdout) -> None:
     if job.plot:
         from vornet import plot
 
-        drawn = plot.plot_smiles(result, job.plot)
+        drawn = plot.write_smiles(result, job.plot)
         if not job.quiet:
             print(f"drew {drawn} smiles in {job.plot}", file=out)
