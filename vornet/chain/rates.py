@@ -30,6 +30,7 @@ class RateCurve:
     def flat(cls, rate: float) -> RateCurve:
         if not math.isfinite(rate):
             raise ChainError(f"the rate must be a finite number, got {rate!r}")
+        _check_unit(float(rate), "the rate")
         return cls(np.array([0.0]), np.array([float(rate)]))
 
     @classmethod
@@ -46,6 +47,8 @@ class RateCurve:
         if (np.diff(years) == 0).any():
             raise ChainError(f"the rate curve gives two rates for "
                              f"{years[1:][np.diff(years) == 0][0]:g} years")
+        for t, r in zip(years, rates):
+            _check_unit(float(r), f"the rate at {t:g} years")
         return cls(years, rates)
 
     @classmethod
@@ -86,6 +89,13 @@ class RateCurve:
 
     def discount(self, T: Any) -> np.ndarray:
         return np.exp(-self.rate(T) * np.asarray(T, dtype=np.float64))
+
+
+def _check_unit(rate: float, what: str) -> None:
+    """A rate of more than 100 % a year either way is a percentage written
+    as a number (2 meant as 2 %)."""
+    if abs(rate) > 1.0:
+        raise ChainError(f"{what} is {rate:g}: rates are decimals: 0.02 is 2 %")
 
 
 def _is_number(text: str) -> bool:
