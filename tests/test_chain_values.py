@@ -167,3 +167,36 @@ def test_one_price_and_the_underlying_price():
     assert quotes.mid.tolist() == [1.25] and quotes.spot.tolist() == [101.0]
     assert quotes.T[0] == pytest.approx(7 / 365, abs=1e-15)
     assert quotes.is_put.tolist() == [True]
+
+
+@pytest.mark.parametrize("expiry, seconds", [
+    ("2024-03-22", WEEK + 5.5 * 3600),                       # a date: at the close
+    ("2024-03-22T00:00:00Z", WEEK + 5.5 * 3600),             # midnight in UTC: that date
+    ("2024-03-22 00:00:00+09:00", WEEK + 5.5 * 3600),        # midnight in Tokyo: that date
+    ("2024-03-22 00:00", WEEK + 5.5 * 3600),                 # midnight, local
+    (pd.Timestamp("2024-03-22", tz="UTC"), WEEK + 5.5 * 3600),
+    ("2024-03-22 09:30", WEEK - 1 * 3600),                   # an instant: used as one
+    ("2024-03-22T13:30:00Z", WEEK - 1 * 3600),               # 09:30 in New York
+])
+def test_an_expiry_is_a_date_unless_a_time_of_day_is_given(expiry, seconds):
+    years = chain.year_fraction("2024-03-15 10:30:00", expiry)
+    assert years == pytest.approx(seconds / (365 * 86400), rel=0, abs=1e-14)
+
+
+def test_expiries_stored_as_utc_timestamps_keep_their_dates(tmp_path):
+    """A Parquet expiry column of UTC-midnight timestamps gives the same
+    times to expiry and volatilities as the dates themselves."""
+    pytest.importorskip("pyarrow", reason="pyarrow is not installed (vornet[parquet])")
+    from vornet import demo
+
+    frame = demo.make_chain(7, exact=True).chain
+    as_dates = frame.assign(expiration=pd.to_datetime(frame["expiration"]).dt.date)
+    as_stamps = frame.assign(expiration=pd.to_datetime(frame["expiration"]).dt.tz_localize("UTC"))
+    curve = chain.RateCurve.flat(0.05)
+    results = []
+    for name, table in (("dates", as_dates), ("stamps", as_stamps)):
+        table.to_parquet(tmp_path / f"{name}.parquet", index=False)
+        results.append(chain.surface(chain.read_chain(tmp_path / f"{name}.parquet"), curve))
+    for column in ("T", "forward", "iv"):
+        pd.testing.assert_series_equal(results[0].table[column], results[1].table[column])
+    assert results[1].summary["expiration"].tolist() == sorted(set(frame["expiration"]))

@@ -39,8 +39,10 @@ _DATE_ONLY = (r"^(?:\d{4}-\d{2}-\d{2}|\d{8}|\d{1,2}/\d{1,2}/\d{4}|\d{1,2}-[A-Za-
               r"|\d{4}/\d{1,2}/\d{1,2})$")
 # A time of day with its zone: Z or an offset from UTC after the time.
 _WITH_ZONE = r":\d{2}(?::\d{2}(?:\.\d*)?)?\s*(?:[zZ]|[+-]\d{2}(?::?\d{2})?)$"
+_ZONE = r"\s*(?:[zZ]|[+-]\d{2}(?::?\d{2})?)$"
 _DATE_FORMATS = ("%Y-%m-%d", "%Y%m%d", "%m/%d/%Y", "%d-%b-%Y", "%Y/%m/%d")
 _TIME_FORMATS = ("%H:%M:%S", "%H:%M", "%H:%M:%S.%f")
+_NAIVE_FORMATS = ["ISO8601"] + [f"{d} {t}" for d in _DATE_FORMATS[1:] for t in _TIME_FORMATS]
 _MICROSECONDS_PER_DAY = 86_400_000_000
 
 
@@ -75,15 +77,16 @@ class Clock:
     zone: ZoneInfo
     close: dt.time
 
-    def read(self, values: pd.Series) -> Moments:
-        """Quote times or expiries, from text, dates or timestamps (each
-        distinct value parsed once, by :meth:`parse_distinct`)."""
-        seconds, day = per_distinct(values, self.parse_distinct)
+    def read(self, values: pd.Series, expiry: bool = False) -> Moments:
+        """Quote times or (`expiry`) expiries, from text, dates or
+        timestamps (each distinct value parsed once, by
+        :meth:`parse_distinct`)."""
+        seconds, day = per_distinct(values, lambda d: self.parse_distinct(d, expiry))
         return Moments(seconds, day)
 
-    def quote_seconds(self, moments: Moments) -> np.ndarray:
-        """Seconds since the epoch of quote times; a date alone is taken at
-        the close."""
+    def instants(self, moments: Moments) -> np.ndarray:
+        """Seconds since the epoch of quote times or expiries: a date alone
+        is taken at the close."""
         seconds = moments.seconds.copy()
         alone = np.isnan(seconds)
         if alone.any():
@@ -114,9 +117,13 @@ class Clock:
 
     # -- parsing --------------------------------------------------------------
 
-    def parse_distinct(self, distinct: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    def parse_distinct(self, distinct: np.ndarray, expiry: bool = False
+                       ) -> tuple[np.ndarray, np.ndarray]:
         """(seconds, day) of each value of an object array: text, dates,
-        timestamps (naive ones are local times, as naive text is)."""
+        timestamps (naive ones are local times, as naive text is). An
+        `expiry` is a date: at midnight, in whatever zone it is given, it
+        keeps its calendar date (and expires at the close); with another
+        time of day it is the instant it expires at."""
         text = pd.Series([v if isinstance(v, str) else "" if _missing(v) else str(v)
                           for v in distinct], dtype=object).str.strip()
         date_only = text.str.match(_DATE_ONLY).to_numpy(dtype=bool)
@@ -129,11 +136,17 @@ class Clock:
             seconds[zoned], day[zoned] = moments.seconds, moments.day
         naive = ~date_only & ~zoned
         if naive.any():
-            wall = _wall(text[naive], ["ISO8601"] + [f"{d} {t}" for d in _DATE_FORMATS[1:]
-                                                    for t in _TIME_FORMATS])
+            wall = _wall(text[naive], _NAIVE_FORMATS)
             seconds[naive], day[naive] = self._local_seconds(wall), _days(wall)
         if date_only.any():
             day[date_only] = _days(_wall(text[date_only], list(_DATE_FORMATS)))
+        if expiry:
+            # Midnight as written, in its own zone: the date it names.
+            given = ~date_only
+            wall = _wall(text[given].str.replace(_ZONE, "", regex=True), _NAIVE_FORMATS)
+            midnight = ~np.isnat(wall) & (wall.astype(np.int64) % _MICROSECONDS_PER_DAY == 0)
+            place = np.flatnonzero(given)[midnight]
+            seconds[place], day[place] = math.nan, _days(wall[midnight])
         return seconds, day
 
     def _of_instants(self, utc: pd.Series) -> Moments:
@@ -213,11 +226,12 @@ def make_clock(close: str | dt.time = EXPIRY_TIME, timezone: str = TIMEZONE) -> 
 
 
 def year_fraction(quote_time: Any, expiration: Any, clock: Clock | None = None) -> float:
-    """The time in years of 365 days from a quote time to its expiry's close,
-    as :func:`vornet.chain.surface` measures it; NaN when either does not
+    """The time in years of 365 days from a quote time to its expiry (the
+    close of its date, or the instant given), as
+    :func:`vornet.chain.surface` measures it; NaN when either does not
     parse."""
     clock = clock or make_clock()
     quote = clock.read(pd.Series([quote_time], dtype=object))
-    expiry = clock.read(pd.Series([expiration], dtype=object))
-    seconds = clock.close_seconds(expiry.day) - clock.quote_seconds(quote)
+    expiry = clock.read(pd.Series([expiration], dtype=object), expiry=True)
+    seconds = clock.instants(expiry) - clock.instants(quote)
     return float(seconds[0] / SECONDS_PER_YEAR)

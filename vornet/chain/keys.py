@@ -18,11 +18,11 @@ __all__ = ["Groups", "chain_keys", "group_rows", "chain_hashes"]
 
 
 def chain_keys(frame: pd.DataFrame, columns: Mapping[str, str], quote_seconds: np.ndarray,
-               expiry_day: np.ndarray) -> pd.DataFrame:
+               expiry_seconds: np.ndarray) -> pd.DataFrame:
     """Per row, what its chain is told apart by: the quote time, the
-    expiry's day, and the underlying and root as text when the chain has
-    those columns."""
-    keys = pd.DataFrame({"quote": quote_seconds, "expiry": expiry_day})
+    expiry, and the underlying and root as text when the chain has those
+    columns."""
+    keys = pd.DataFrame({"quote": quote_seconds, "expiry": expiry_seconds})
     for i, column in enumerate(key_columns(columns)):
         # As categories (sorted): each distinct text is held once, it hashes
         # as the text itself, and groups in the text's order.
@@ -82,7 +82,8 @@ def group_rows(quotes: Quotes) -> Groups:
     """The chains of the quotes whose key is known, numbered in the order
     of quote time, expiry, underlying and root."""
     keyed = quotes.keyed
-    keys = chain_keys(quotes.frame, quotes.columns, quotes.quote_seconds, quotes.expiry_day)
+    keys = chain_keys(quotes.frame, quotes.columns, quotes.quote_seconds,
+                      quotes.expiry_seconds)
     n = len(keys)
     group = np.full(n, -1, dtype=np.int64)
     if not keyed.any():
@@ -100,8 +101,7 @@ def chain_hashes(frame: pd.DataFrame, columns: Mapping[str, str], clock: Clock
     """Per row, a 64-bit hash of its chain's key (the same in every process)
     and whether the key is known (its quote time and expiry parse): rows of
     one chain have one hash, that of :attr:`Groups.hashes`."""
-    quote = clock.read(frame[columns[time_field(columns)]])
-    expiry = clock.read(frame[columns["expiration"]])
-    quote_seconds = clock.quote_seconds(quote)
-    keys = chain_keys(frame, columns, quote_seconds, expiry.day)
-    return _hashes(keys), np.isfinite(quote_seconds) & np.isfinite(expiry.day)
+    quote_seconds = clock.instants(clock.read(frame[columns[time_field(columns)]]))
+    expiry_seconds = clock.instants(clock.read(frame[columns["expiration"]], expiry=True))
+    keys = chain_keys(frame, columns, quote_seconds, expiry_seconds)
+    return _hashes(keys), np.isfinite(quote_seconds) & np.isfinite(expiry_seconds)

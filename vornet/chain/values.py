@@ -108,6 +108,7 @@ class Quotes:
     #: The mid of a two-sided quote (or the price column).
     mid: np.ndarray
     quote_seconds: np.ndarray
+    #: The expiry: the close of its date, or the instant given.
     expiry_seconds: np.ndarray
     #: The expiry's date, in days since the epoch.
     expiry_day: np.ndarray
@@ -155,11 +156,11 @@ class _Reader:
                            lambda row: f"{column} {self.raw(column, row)} is not C or P")
         return is_call, is_put
 
-    def moments(self, name: str, clock: Clock) -> Moments:
+    def moments(self, name: str, clock: Clock, expiry: bool = False) -> Moments:
         """The dates and times of a column (see :class:`Clock`)."""
         column = self.columns[name]
         seconds, day, missing = per_distinct(
-            self.frame[column], lambda distinct: (*clock.parse_distinct(distinct),
+            self.frame[column], lambda distinct: (*clock.parse_distinct(distinct, expiry),
                                                   _missing_text(distinct)))
         moments = Moments(seconds, day)
         self.problems.note(missing, lambda row: f"{column} is missing")
@@ -199,12 +200,13 @@ def parse_quotes(chain: Chain, columns: Mapping[str, str], clock: Clock) -> Quot
     strike = reader.number("strike", positive=True)
     is_call, is_put = reader.sides()
     quote_time = reader.moments(time_field(columns), clock)
-    expiry_day = reader.moments("expiration", clock).day
+    expiry = reader.moments("expiration", clock, expiry=True)
     spot = reader.spot()
     mid, no_quote, one_sided, crossed = reader.mid()
 
-    quote_seconds = clock.quote_seconds(quote_time)
-    expiry_seconds = clock.close_seconds(expiry_day)
+    quote_seconds = clock.instants(quote_time)
+    expiry_seconds = clock.instants(expiry)
+    expiry_day = expiry.day
     T = (expiry_seconds - quote_seconds) / SECONDS_PER_YEAR
     n = len(chain.frame)
     invalid = problems.rows(n)
