@@ -162,3 +162,13 @@ def test_the_scan_of_plain_lines(data):
     assert lines.lines.tolist() == full.lines.tolist()
     assert ((lines.fields == 0) == (full.fields == 0)).all()
     assert (lines.fields[full.fields != 0] == -1).all()
+
+
+@pytest.mark.parametrize("index", [["id"], ["id", "leg"]])
+def test_a_parquet_index_passes_through_as_columns(tmp_path, index):
+    pytest.importorskip("pyarrow", reason="pyarrow is not installed (vornet[parquet])")
+    frame = pd.DataFrame({"id": [7, 8], "leg": ["a", "b"], "strike": [100.0, 105.0]})
+    frame.set_index(index).to_parquet(tmp_path / "chain.parquet")
+    read = chain.read_chain(tmp_path / "chain.parquet")
+    assert list(read.frame.columns) == ["id", "leg", "strike"]
+    assert read.frame["id"].tolist() == [7, 8]

@@ -170,8 +170,23 @@ def _read_parquet(path: Path) -> Chain:
     if len(frame) == 0:
         raise ChainError(f"{path.name} has no quotes: its columns are "
                          f"{columns_found([str(c) for c in frame.columns])} but it has no rows")
-    frame = frame.reset_index(drop=True)
-    return Chain(frame, np.arange(1, len(frame) + 1), "row", {}, path.name)
+    return Chain(_index_as_columns(frame, path.name), np.arange(1, len(frame) + 1), "row", {},
+                 path.name)
+
+
+def _index_as_columns(frame: pd.DataFrame, name: str) -> pd.DataFrame:
+    """The frame with the index the file stored (a column such as ``id``
+    that was set as the index) as columns in front, like any other; a
+    plain row count is no column."""
+    index = frame.index
+    if isinstance(index, pd.RangeIndex) and index.name is None and index.start == 0 \
+            and index.step == 1:
+        return frame
+    names = [n if n is not None else "index" for n in index.names]
+    clash = [n for n in names if n in frame.columns]
+    if clash:
+        raise ChainError(f"{name}: its index {clash[0]!r} has the name of one of its columns")
+    return frame.reset_index(names=names)
 
 
 # ---------------------------------------------------------------------------
