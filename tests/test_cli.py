@@ -128,6 +128,9 @@ DEFECTS = [
     ({"underlying_bid": "0"}, "invalid row", "underlying_bid '0' is not positive"),
     ({"bid": "abc"}, "invalid row", "bid 'abc' is not a number"),
     ({"ask": "-1"}, "invalid row", "ask '-1' is negative"),
+    ({"strike": "1_05"}, "invalid row", "strike '1_05' is not a number"),
+    ({"strike": "\u0661\u0660\u0665"}, "invalid row", "is not a number"),
+    ({"strike": "1,05"}, "invalid row", "strike '1,05' is not a number"),
     ({"expiration": "2024-03-01"}, "expired", ""),
 ]
 
@@ -182,6 +185,18 @@ def test_line_numbers_are_the_files_lines(tmp_path, exact):
     assert last["status"] == "invalid row"
     assert f"line {len(physical)}: " in last["detail"]
     assert "'surplus'" in last["detail"]
+
+
+def test_an_unclosed_quote_stops_the_run_naming_its_line(tmp_path, exact, capsys):
+    """Without its closing quote a field would take every later row in."""
+    lines = exact.chain.to_csv(index=False).splitlines(keepends=True)
+    lines[5] = lines[5].replace(",XYZ,", ',"XYZ,', 1)
+    path = tmp_path / "chain.csv"
+    path.write_text("".join(lines))
+    message = run_error(tmp_path, capsys, "surface", str(path), "--rate", "0.02", "-o",
+                        str(tmp_path / "out.csv"))
+    assert "chain.csv: line 6: a quoted field opens here and is never closed" in message
+    assert not (tmp_path / "out.csv").exists()
 
 
 def calls_only(frame, first):

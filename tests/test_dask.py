@@ -256,3 +256,27 @@ def test_without_dask_the_message_says_what_to_install(tmp_path):
     assert done.returncode == 2
     assert "--scheduler needs Dask: pip install 'vornet[dask]'" in done.stderr
     assert "vornet.dask needs Dask: pip install 'vornet[dask]'" in done.stdout
+
+
+def test_an_unclosed_quote_stops_the_cluster_run(client, tmp_path, capsys):
+    """The file's later rows are not swallowed on the cluster either: the
+    run fails naming the line the quote opens on, and the output folder is
+    left as it was."""
+    frame = demo.make_chain(5).chain.astype(str)
+    (tmp_path / "in").mkdir()
+    frame.iloc[:40].to_csv(tmp_path / "in" / "a.csv", index=False)
+    text = frame.iloc[40:80].to_csv(index=False).splitlines(keepends=True)
+    text[6] = text[6].replace(",XYZ,", ',"XYZ,', 1)
+    (tmp_path / "in" / "b.csv").write_text("".join(text))
+    with pytest.raises(chain.ChainError, match="b.csv: line 7: a quoted field opens here"):
+        vdask.read_chains(tmp_path / "in").compute()
+    out = tmp_path / "out"
+    out.mkdir()
+    (out / "part.00000.csv").write_text("an earlier run's\n")
+    address = client.scheduler.address
+    status = cli.main(["surface", str(tmp_path / "in"), "--rate", "0.02", "-o", f"{out}/",
+                       "--scheduler", address, "-q"])
+    assert status == 2
+    assert "line 7: a quoted field opens here" in capsys.readouterr().err
+    assert sorted(p.name for p in out.iterdir()) == ["part.00000.csv"]
+    assert (out / "part.00000.csv").read_text() == "an earlier run's\n"
