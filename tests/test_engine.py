@@ -114,6 +114,76 @@ def run_python(code):
     return result.stdout
 
 
+# A loop of minutes: 20 million inversions of broadcast inputs (nothing but
+# the results is allocated, and only the pages written are touched).
+INTERRUPTED_LOOP = """
+    import os, signal, threading, time
+    import numpy as np
+    import vornet
+
+    n = 20_000_000
+    sent = []
+
+    def interrupt():
+        time.sleep(1.0)
+        sent.append(time.perf_counter())
+        os.kill(os.getpid(), signal.SIGINT)
+
+    threading.Thread(target=interrupt).start()
+    strikes = np.broadcast_to(100.0, (n,))
+    result = None
+    try:
+        result = vornet.implied_vol(5.0, 100.0, strikes, 1.0, 0.05, 0.0, "p", workers=WORKERS)
+    except KeyboardInterrupt:
+        print("interrupted after", time.perf_counter() - sent[0])
+    assert result is None
+    # The engine is whole afterwards.
+    again = vornet.implied_vol(5.0, 100.0, strikes[:1000], 1.0, 0.05, 0.0, "p", workers=WORKERS)
+    assert np.isfinite(again).all()
+"""
+
+
+@pytest.mark.skipif(sys.platform == "win32", reason="sends SIGINT to its own process")
+@pytest.mark.parametrize("workers", [1, 2])
+def test_ctrl_c_stops_a_long_loop_and_raises(workers):
+    result = subprocess.run([sys.executable, "-c", textwrap.dedent(INTERRUPTED_LOOP).replace(
+        "WORKERS", str(workers))], capture_output=True, text=True, timeout=90)
+    assert result.returncode == 0, result.stderr
+    words = result.stdout.split()
+    assert words[:2] == ["interrupted", "after"]
+    # Honoured after a few tens of milliseconds; a loaded machine may take
+    # longer, the whole loop minutes.
+    assert float(words[2]) < 20.0
+
+
+def test_ctrl_c_leaves_a_loop_on_another_thread_running():
+    # Only the main thread runs signal handlers: KeyboardInterrupt reaches
+    # the main thread's Python code, and the loop on the other thread ends
+    # with every result.
+    out = run_python("""
+        import os, signal, threading, time
+        import numpy as np
+        import vornet
+
+        strikes = np.linspace(80.0, 120.0, 200_000)
+        results = []
+        worker = threading.Thread(target=lambda: results.append(
+            vornet.implied_vol(5.0, 100.0, strikes, 1.0, 0.05, 0.0, "p")))
+        worker.start()
+        time.sleep(0.3)
+        try:
+            os.kill(os.getpid(), signal.SIGINT)
+            while worker.is_alive():
+                time.sleep(0.01)
+        except KeyboardInterrupt:
+            print("main interrupted", worker.is_alive())
+        worker.join()
+        want = vornet.implied_vol(5.0, 100.0, strikes, 1.0, 0.05, 0.0, "p")
+        print(np.array_equal(results[0], want, equal_nan=True))
+    """)
+    assert out.split() == ["main", "interrupted", "True", "True"]
+
+
 def test_import_vornet_leaves_the_core_alone_until_it_is_used():
     out = run_python("""
         import sys

@@ -154,8 +154,57 @@ def test_kind_spellings(spelling, is_call):
     want = call if is_call else put
     assert vornet.price(**OPTION, kind=spelling) == want
     for kinds in ([spelling, spelling], np.array([spelling] * 2), np.array([spelling] * 2, object),
-                  pd.Series([spelling] * 2), np.array([spelling.encode()] * 2)):
+                  pd.Series([spelling] * 2), np.array([spelling.encode()] * 2),
+                  np.array([spelling] * 2, dtype=np.dtypes.StringDType()),
+                  *(pd.Series([spelling] * 2, dtype=dtype) for dtype in STRING_DTYPES)):
         assert vornet.price(**OPTION, kind=kinds).tolist() == [want, want]
+    assert vornet.price(**OPTION, kind=np.array(spelling, dtype=np.dtypes.StringDType())) == want
+
+
+# pandas' string dtypes: the default one and both storages, with NA or NaN
+# for a missing value.
+STRING_DTYPES = ["string", "string[pyarrow]", "str", pd.StringDtype("python", na_value=np.nan)]
+
+
+@pytest.mark.parametrize("kind", [
+    np.array(["c", None], dtype=np.dtypes.StringDType(na_object=None)),
+    *(pd.Series(["c", None], dtype=dtype) for dtype in STRING_DTYPES),
+], ids=["StringDType", *STRING_DTYPES[:3], "str-python"])
+def test_a_missing_kind_in_a_string_array_is_named(kind):
+    with pytest.raises(ValueError, match=r"kind must be .* at position \(1,\)"):
+        vornet.price(**OPTION, kind=kind)
+
+
+@pytest.mark.parametrize("workers", [np.int64(2), np.int32(1), np.uint8(2), np.int64(-1)],
+                         ids=lambda w: f"{type(w).__name__}({w})")
+def test_numpy_integer_workers_everywhere(workers):
+    one = {k: v for k, v in OPTION.items() if k != "vol"}
+    D, F = math.exp(-0.03 * 0.5), 100.0 * math.exp(0.02 * 0.5)
+    strikes = [90.0, 95.0]
+    for scalar_or_array in (95.0, strikes):
+        p = vornet.price(100.0, scalar_or_array, 0.5, 0.03, 0.01, 0.25, "p", workers=workers)
+        assert np.array_equal(p, vornet.price(100.0, scalar_or_array, 0.5, 0.03, 0.01, 0.25, "p"))
+        assert np.array_equal(
+            vornet.price_at_forward(100.0, scalar_or_array, 0.5, D, F, 0.25, "p", workers=workers),
+            vornet.price_at_forward(100.0, scalar_or_array, 0.5, D, F, 0.25, "p"))
+        assert np.array_equal(vornet.implied_vol(p, **dict(one, K=scalar_or_array), kind="p",
+                                                 workers=workers, method="fast"),
+                              vornet.implied_vol(p, **dict(one, K=scalar_or_array), kind="p",
+                                                 method="fast"))
+        assert np.array_equal(
+            vornet.implied_vol_at_forward(p, 100.0, scalar_or_array, 0.5, D, F, "p",
+                                          workers=workers),
+            vornet.implied_vol_at_forward(p, 100.0, scalar_or_array, 0.5, D, F, "p"))
+        for got, want in zip(
+                vornet.greeks(100.0, scalar_or_array, 0.5, 0.03, 0.01, 0.25, "p", workers=workers),
+                vornet.greeks(100.0, scalar_or_array, 0.5, 0.03, 0.01, 0.25, "p")):
+            assert np.array_equal(got, want)
+        for got, want in zip(
+                vornet.greeks_at_forward(100.0, scalar_or_array, 0.5, D, F, 0.25, "p",
+                                         workers=workers),
+                vornet.greeks_at_forward(100.0, scalar_or_array, 0.5, D, F, 0.25, "p")):
+            assert np.array_equal(got, want)
+    assert vornet.market.resolve_workers(workers) >= 1
 
 
 @pytest.mark.parametrize("kind, shown", [
@@ -319,3 +368,72 @@ def test_a_bad_input_is_named(bad):
     args[bad] = [1.0, 2.0, 3.0]
     with pytest.raises(ValueError, match=rf"{bad} \(3,\)"):
         vornet.implied_vol_at_forward(**{**args, "K": [90.0, 100.0]}, kind="c")
+
+
+class _NoEngine:
+    """Stands in for the engine: any computation fails the test."""
+
+    def __getattr__(self, name):
+        def compute(*args, **kwargs):
+            raise AssertionError(f"_engine.{name} was called")
+        return compute
+
+
+FUNCTIONS = {
+    "price": lambda S, K, kind="c": vornet.price(S, K, 0.5, 0.03, 0.01, 0.25, kind),
+    "price_at_forward": lambda S, K, kind="c": vornet.price_at_forward(S, K, 0.5, 0.98, 101.0,
+                                                                       0.25, kind),
+    "implied_vol": lambda S, K, kind="c": vornet.implied_vol(8.0, S, K, 0.5, 0.03, 0.01, kind),
+    "implied_vol_at_forward": lambda S, K, kind="c": vornet.implied_vol_at_forward(
+        8.0, S, K, 0.5, 0.98, 101.0, kind),
+    "greeks": lambda S, K, kind="c": vornet.greeks(S, K, 0.5, 0.03, 0.01, 0.25, kind).delta,
+    "greeks_at_forward": lambda S, K, kind="c": vornet.greeks_at_forward(
+        S, K, 0.5, 0.98, 101.0, 0.25, kind).delta,
+}
+
+
+@pytest.mark.parametrize("name", list(FUNCTIONS))
+@pytest.mark.parametrize("arguments, error, message", [
+    # A one-column DataFrame would broadcast against a Series to N x N.
+    (lambda: dict(S=pd.Series([100.0] * 3), K=pd.DataFrame({"K": [90.0, 95.0, 100.0]})),
+     TypeError, r"^K: must be one column \(a Series\), not a DataFrame"),
+    (lambda: dict(S=100.0, K=95.0, kind=pd.DataFrame({"kind": ["c", "p"]})),
+     TypeError, r"^kind: must be one column \(a Series\), not a DataFrame"),
+    # A Series broadcast to two dimensions has no index for its result.
+    (lambda: dict(S=pd.Series([100.0] * 3), K=np.full((2, 3), 95.0)),
+     ValueError, r"^S: a Series of 3 rows, but the inputs broadcast to \(2, 3\) \(K \(2, 3\)\)"),
+    (lambda: dict(S=pd.Series([100.0] * 3), K=np.full((3, 1), 95.0)),
+     ValueError, r"^S: a Series of 3 rows, but the inputs broadcast to \(3, 3\) \(K \(3, 1\)\)"),
+    (lambda: dict(S=100.0, K=pd.Series([95.0] * 2), kind=[["c", "p"], ["p", "c"]]),
+     ValueError, r"^K: a Series of 2 rows, .* \(kind \(2, 2\)\)"),
+])
+def test_odd_inputs_are_refused_before_any_work(monkeypatch, name, arguments, error, message):
+    monkeypatch.setattr(vornet.market, "_engine", _NoEngine())
+    with pytest.raises(error, match=message):
+        FUNCTIONS[name](**arguments())
+
+
+@pytest.mark.parametrize("name", list(FUNCTIONS))
+def test_masked_elements_are_nan(name):
+    function = FUNCTIONS[name]
+    strikes = np.array([90.0, 95.0, 100.0, 105.0])
+    kinds = np.array(["c", "p", "c", "p"])
+    want = function(100.0, strikes, kinds)
+    masked_strikes = np.ma.array(strikes, mask=[False, True, False, False])
+    masked_spots = np.ma.array(np.full(4, 100.0), mask=[False, False, True, False])
+    masked_kinds = np.ma.array(kinds, mask=[False, False, False, True])
+    for S, K, kind, nan_at in ((100.0, masked_strikes, kinds, 1), (masked_spots, strikes, kinds, 2),
+                               (100.0, strikes, masked_kinds, 3)):
+        got = function(S, K, kind)
+        assert type(got) is np.ndarray
+        assert np.isnan(got[nan_at])
+        keep = np.arange(4) != nan_at
+        assert np.array_equal(got[keep], want[keep], equal_nan=True)
+        assert np.isfinite(got[keep]).sum() >= 2
+    assert math.isnan(function(100.0, np.ma.masked))
+
+
+def test_a_masked_price_has_an_invalid_input():
+    prices = np.ma.array([8.0, 8.0], mask=[False, True])
+    vol, status = vornet.implied_vol(prices, 100.0, 95.0, 0.5, 0.03, 0.01, full_output=True)
+    assert status.tolist() == [IVStatus.SOLVED, IVStatus.INVALID_INPUT] and np.isnan(vol[1])

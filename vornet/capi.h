@@ -64,6 +64,18 @@ class detached_thread {
     detached_thread &operator=(const detached_thread &) = delete;
     ~detached_thread() { PyEval_RestoreThread(state_); }
 
+    // Attaches the thread for a moment to run the handlers of the signals
+    // that arrived (only the main thread of the main interpreter runs them):
+    // -1 when one raised, its exception (KeyboardInterrupt for Ctrl-C) then
+    // set for the thread, which the caller finds once the guard has gone.
+    int check_signals() noexcept
+    {
+        PyEval_RestoreThread(state_);
+        const int result = PyErr_CheckSignals();
+        state_ = PyEval_SaveThread();
+        return result;
+    }
+
   private:
     PyThreadState *state_;
 };

@@ -15,8 +15,10 @@ Inputs broadcast against each other by NumPy's rules. Python numbers in give
 a float out, arrays give an array of the broadcast shape, and pandas Series
 give a Series on the same index. Inputs are never written to. An element
 that the model cannot take (a NaN, an infinity, a spot, strike, time,
-discount factor or forward that is not positive, a negative volatility)
-gives NaN in its place; the other elements are computed as usual.
+discount factor or forward that is not positive, a negative volatility), or
+that a masked array masks, gives NaN in its place; the other elements are
+computed as usual. A DataFrame, and inputs that broadcast beside a Series to
+anything but one value per row, are refused before any work.
 
 ``workers`` splits the loop over native threads, as in SciPy: 1 by default,
 -1 for every core this process may use. The results do not depend on it.
@@ -78,6 +80,10 @@ class IVStatus(enum.IntEnum):
     INVALID_INPUT = 3
     #: The root finder stopped at its iteration limit.
     NO_CONVERGENCE = 4
+    #: The price does not move with volatility: the model's prices at half
+    #: and at twice the root both equal it to within a few units of the last
+    #: place, so it carries no volatility.
+    NO_VOLATILITY_INFO = 5
 
     @property
     def reason(self) -> str:
@@ -93,6 +99,7 @@ _REASONS = {
                             "discount factor or forward that is not positive, or a negative "
                             "price)",
     IVStatus.NO_CONVERGENCE: "the root finder did not converge",
+    IVStatus.NO_VOLATILITY_INFO: "the price does not move with volatility, so it carries none",
 }
 
 
@@ -138,10 +145,11 @@ def _sections(**sections: str) -> Callable[[_F], _F]:
 _METHOD_PARAMETER = """
     method : {'exact', 'fast'}, optional
         ``'exact'`` (default): the bracketing solver, bit for bit that of
-        :func:`vornet.baw_implied_vol`. ``'fast'``: Newton's method with
-        the analytic vega, several times faster, with the same statuses and
-        values within 2e-9 of the exact solver's in total standard deviation
-        (closer to the true root where the exact solver stops early).
+        :func:`vornet.baw_implied_vol` except where the price is not
+        monotone near zero volatility or does not move with it (see
+        :func:`implied_vol`). ``'fast'``: Newton's method with the analytic
+        vega, several times faster, with the same statuses and values within
+        2e-9 of the exact solver's in total standard deviation.
 """
 
 _IMPLIED_VOL_SECTIONS = """    Returns
@@ -220,22 +228,34 @@ def _kind_error(value: object, position: tuple[int, ...] | None = None) -> Value
 
 
 def _sides(kind: Any) -> np.ndarray:
-    """The sides of `kind` as a bool array (True for a call)."""
+    """The sides of `kind` as a bool array (True for a call); a masked
+    element is read as a call (its option is made invalid elsewhere)."""
     if isinstance(kind, str):
         side = _side(kind)
         if side is None:
             raise _kind_error(kind)
         return np.array(side)
+    _refuse_frame("kind", kind)
+    if np.ma.isMaskedArray(kind):
+        kind = np.ma.filled(kind.astype(object), "c")
     values = kind.to_numpy() if _is_series(kind) else np.asarray(kind)
     if values.dtype.kind == "S":
         values = np.char.decode(values, "ascii", errors="replace")
     # Most chains spell their sides one way; comparing is cheaper than
     # lowering every string (or, in an object array, checking its type).
-    if values.dtype.kind in "UO":
+    # NumPy's variable-width strings (kind "T") compare and lower alike.
+    if values.dtype.kind in "UOT":
         for call, put in (("c", "p"), ("C", "P")):
-            calls = np.asarray(values == call, dtype=bool)
-            if (calls | np.asarray(values == put, dtype=bool)).all():
+            try:
+                calls = np.asarray(values == call, dtype=bool)
+                puts = np.asarray(values == put, dtype=bool)
+            except TypeError:  # a missing value (pandas' NA) has no truth
+                break
+            if (calls | puts).all():
                 return calls
+    if values.dtype.kind == "T":
+        # A variable-width string array may hold missing values: named below.
+        values = values.astype(object)
     if values.dtype.kind == "O":
         # Strings among other objects: anything that is not a string is wrong.
         flat = values.reshape(-1)
@@ -267,10 +287,27 @@ def _is_series(value: object) -> bool:
     return pandas is not None and isinstance(value, pandas.Series)
 
 
+def _refuse_frame(name: str, value: object) -> None:
+    """A DataFrame would broadcast as a 2-D array (one column against a
+    Series of its rows: every row with every other): refused."""
+    pandas = sys.modules.get("pandas")
+    if pandas is not None and isinstance(value, pandas.DataFrame):
+        raise TypeError(f"{name}: must be one column (a Series), not a DataFrame")
+
+
+def _masked(value: Any) -> np.ndarray | None:
+    """Where a masked array is masked (None when nothing is)."""
+    if np.ma.isMaskedArray(value) and np.ma.getmask(value) is not np.ma.nomask:
+        return np.ma.getmaskarray(value)
+    return None
+
+
 def _as_float_array(name: str, value: Any) -> np.ndarray:
     """`value` as float64, read-only to us: NumPy converts the dtype and
-    byte order, and a Series gives its values (missing ones as NaN).
-    Conversion errors name the argument."""
+    byte order, and a Series gives its values (missing ones as NaN), a
+    masked array its data with NaN where it is masked. Conversion errors
+    name the argument."""
+    _refuse_frame(name, value)
     try:
         if _is_series(value):
             return value.to_numpy(dtype=np.float64, na_value=np.nan)
@@ -279,6 +316,9 @@ def _as_float_array(name: str, value: Any) -> np.ndarray:
             raise TypeError(f"must be real, not {array.dtype}")
         if array.dtype.kind in "mMUSV":
             raise TypeError(f"must be numbers, not {array.dtype}")
+        mask = _masked(value)
+        if mask is not None:
+            return np.where(mask, np.nan, array.astype(np.float64))
         return array.astype(np.float64, copy=False)
     except (TypeError, ValueError) as error:
         raise type(error)(f"{name}: {error}") from error
@@ -308,11 +348,32 @@ class _Inputs:
             shapes = ", ".join(f"{n} {a.shape}" for n, a in zip(names, arrays))
             raise ValueError(f"inputs could not be broadcast together: {shapes}, "
                              f"kind {sides.shape}") from None
+        if self.index is not None and self.shape != (len(self.index),):
+            self._refuse_series_broadcast(len(self.index), (*names, "kind"), (*values, kind),
+                                          (*(a.shape for a in arrays), sides.shape))
+        # A masked side makes its option invalid: its first input is NaN.
+        masked_kind = _masked(kind)
+        if masked_kind is not None:
+            arrays[0] = np.where(masked_kind, np.nan, arrays[0])
         # Broadcasting makes views (a scalar becomes a zero stride); only an
         # input of more than one dimension may need a copy to flatten.
         self.flat = [np.broadcast_to(a, self.shape).reshape(-1) for a in arrays]
         self.sides = np.broadcast_to(sides, self.shape).reshape(-1)
         self.scalar = self.index is None and self.shape == ()
+
+    def _refuse_series_broadcast(self, count: int, names: tuple[str, ...],
+                                 values: tuple[Any, ...],
+                                 shapes: tuple[tuple[int, ...], ...]) -> None:
+        """A result on the Series' index (of `count` rows) needs the inputs
+        to broadcast to one value per row: refused, naming the Series and
+        the inputs that make the shape other."""
+        series = [n for n, v in zip(names, values) if _is_series(v)]
+        rows = (count,)
+        others = [f"{n} {shape}" for n, shape in zip(names, shapes)
+                  if np.broadcast_shapes(shape, rows) != rows]
+        raise ValueError(f"{', '.join(series)}: a Series of {rows[0]} rows, but the inputs "
+                         f"broadcast to {self.shape} ({', '.join(others)}); alongside a Series "
+                         f"every input must be one value or one per row")
 
     def wrap(self, flat: np.ndarray) -> Any:
         """A result in the callers' form: float, array or Series."""
@@ -488,7 +549,15 @@ def implied_vol(price: ArrayLike, S: ArrayLike, K: ArrayLike, T: ArrayLike, r: A
     The inversion brackets the total standard deviation from 1e-8 upwards
     (doubling from 1 while the model price is short of the target, up to 8)
     and solves by Brent's method to 1e-10. Prices at or below the exercise
-    value have no volatility.
+    value have no volatility. Near zero volatility the approximation's price
+    is not monotone: for a price more than 1e-10 above the model's floor
+    (its price without volatility) that the bracket finds without time
+    value, or solves at a root where the price runs the wrong way (or below
+    1e-6 in total deviation, unconfirmed), the root is sought on the
+    monotone branch, coming down from the top of the bracket. A price that
+    does not move with volatility around its root (the model's prices at
+    half and at twice the root equal it to four units of its last place)
+    has none: ``IVStatus.NO_VOLATILITY_INFO``.
 
     Parameters
     ----------
@@ -537,8 +606,9 @@ def implied_vol_at_forward(price: ArrayLike, S: ArrayLike, K: ArrayLike, T: Arra
     """Annualised implied volatility from the discount factor and forward.
 
     The total standard deviation solved is exactly that of
-    :func:`vornet.baw_implied_vol` at the same ``discount`` and ``forward``;
-    the result is it divided by ``sqrt(T)``.
+    :func:`vornet.baw_implied_vol` at the same ``discount`` and ``forward``,
+    except in the cases :func:`implied_vol` names; the result is it divided
+    by ``sqrt(T)``.
 
     Parameters
     ----------

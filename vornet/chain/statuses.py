@@ -7,14 +7,15 @@ import numpy as np
 
 from vornet.market import IVStatus
 
-__all__ = ["SOLVED", "NO_TIME_VALUE", "ABOVE_MAXIMUM", "NO_CONVERGENCE", "ONE_SIDED",
-           "NO_QUOTE", "CROSSED", "EXPIRED", "NO_FORWARD", "INVALID_ROW", "STATUSES",
+__all__ = ["SOLVED", "NO_TIME_VALUE", "ABOVE_MAXIMUM", "NO_CONVERGENCE", "NO_VOLATILITY_INFO",
+           "ONE_SIDED", "NO_QUOTE", "CROSSED", "EXPIRED", "NO_FORWARD", "INVALID_ROW", "STATUSES",
            "of_iv_status"]
 
 SOLVED = "solved"
 NO_TIME_VALUE = "no time value"
 ABOVE_MAXIMUM = "above maximum"
 NO_CONVERGENCE = "no convergence"
+NO_VOLATILITY_INFO = "no volatility information"
 ONE_SIDED = "one-sided quote"
 NO_QUOTE = "no quote"
 CROSSED = "crossed quote"
@@ -30,6 +31,8 @@ STATUSES: dict[str, str] = {
                    "price: no volatility is worth it",
     ABOVE_MAXIMUM: "the mid is above the model's price at a total deviation of 8",
     NO_CONVERGENCE: "the root finder stopped at its iteration limit",
+    NO_VOLATILITY_INFO: "the mid does not move with volatility (the model's prices at half and "
+                        "at twice the root both equal it): it carries none",
     ONE_SIDED: "only a bid or only an ask (the other missing or zero)",
     NO_QUOTE: "neither a bid nor an ask (both missing or zero), or no price",
     CROSSED: "the bid is above the ask",
@@ -47,6 +50,7 @@ _OF_IV_STATUS = np.array([{
     IVStatus.ABOVE_MAXIMUM: ABOVE_MAXIMUM,
     IVStatus.INVALID_INPUT: INVALID_ROW,
     IVStatus.NO_CONVERGENCE: NO_CONVERGENCE,
+    IVStatus.NO_VOLATILITY_INFO: NO_VOLATILITY_INFO,
 }[IVStatus(code)] for code in range(len(IVStatus))], dtype=object)
 
 

@@ -12,7 +12,10 @@
 //
 // The inputs are copied into memory the call owns before the loop detaches
 // from the interpreter: while it runs, other threads may do anything to the
-// caller's arrays. The module keeps no Python state and does not need the
+// caller's arrays. On the main thread the loop looks at the interpreter's
+// signals every few tens of milliseconds: Ctrl-C stops every thread after
+// the block it is on, and the call raises KeyboardInterrupt, its results
+// dropped. The module keeps no Python state and does not need the
 // interpreter lock. Its root finder is the numerics' own copy of SciPy's
 // (brent_root), so importing it imports NumPy but not SciPy.
 
@@ -25,6 +28,7 @@
 #include <sched.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdint>
 #include <array>
 #include <utility>
@@ -81,6 +85,63 @@ int resolve_workers(PyObject *obj, int &workers)
     workers = resolved > max_threads ? max_threads : static_cast<int>(resolved);
     return 0;
 }
+
+// ---------------------------------------------------------------------------
+// Interrupts
+
+// The interpreter's main thread, the only one whose signal handlers run:
+// written once by the module's initialisation.
+unsigned long main_thread_ident = 0;
+
+int find_main_thread()
+{
+    py_ref threading(PyImport_ImportModule("threading"));
+    if (!threading)
+        return -1;
+    py_ref main_thread(PyObject_CallMethod(threading.get(), "main_thread", nullptr));
+    if (!main_thread)
+        return -1;
+    py_ref ident(PyObject_GetAttrString(main_thread.get(), "ident"));
+    if (!ident)
+        return -1;
+    main_thread_ident = PyLong_AsUnsignedLong(ident.get());
+    return PyErr_Occurred() ? -1 : 0;
+}
+
+// How often the calling thread of a loop on the main thread runs the signal
+// handlers, between its blocks.
+constexpr std::chrono::milliseconds signal_interval{20};
+
+// The stop check of a loop run by a detached thread (parallel.h): true once a
+// signal handler raised (Ctrl-C: KeyboardInterrupt), the exception then set
+// for the thread. Elsewhere than on the main thread it never stops.
+class signal_check {
+  public:
+    signal_check(detached_thread &thread, bool main_thread) noexcept
+        : thread_(thread), main_thread_(main_thread),
+          next_(std::chrono::steady_clock::now() + signal_interval)
+    {
+    }
+
+    bool operator()() noexcept
+    {
+        if (!main_thread_)
+            return false;
+        const auto now = std::chrono::steady_clock::now();
+        if (now < next_)
+            return false;
+        next_ = now + signal_interval;
+        return thread_.check_signals() < 0;
+    }
+
+  private:
+    detached_thread &thread_;
+    bool main_thread_;
+    std::chrono::steady_clock::time_point next_;
+};
+
+// Whether the calling (attached) thread is the main thread.
+bool on_main_thread() { return PyThread_get_thread_ident() == main_thread_ident; }
 
 // ---------------------------------------------------------------------------
 // Arguments
@@ -254,23 +315,29 @@ PyObject *call_arrays(const kernel_def &k, const call_args &a)
     }
     const bool *sides = copy.side_data();
     const Py_ssize_t side_step = copy.side_step();
+    const auto body = [&](std::ptrdiff_t begin, std::ptrdiff_t end) noexcept {
+        double in[max_inputs];
+        double out[max_outputs];
+        std::int8_t status = 0;
+        for (std::ptrdiff_t i = begin; i < end; ++i) {
+            for (int j = 0; j < k.ninputs; ++j)
+                in[j] = columns[j][i * steps[j]];
+            a.element(in, sides[i * side_step], out, &status);
+            for (int o = 0; o < k.noutputs; ++o)
+                out_data[o][i] = out[o];
+            if (status_data != nullptr)
+                status_data[i] = status;
+        }
+    };
+    const bool main_thread = on_main_thread();
+    bool completed;
     {
         detached_thread detached;
-        for_each_block(n, a.workers, [&](std::ptrdiff_t begin, std::ptrdiff_t end) noexcept {
-            double in[max_inputs];
-            double out[max_outputs];
-            std::int8_t status = 0;
-            for (std::ptrdiff_t i = begin; i < end; ++i) {
-                for (int j = 0; j < k.ninputs; ++j)
-                    in[j] = columns[j][i * steps[j]];
-                a.element(in, sides[i * side_step], out, &status);
-                for (int o = 0; o < k.noutputs; ++o)
-                    out_data[o][i] = out[o];
-                if (status_data != nullptr)
-                    status_data[i] = status;
-            }
-        });
+        completed = for_each_block(n, a.workers, body, cheap_elements,
+                                   signal_check(detached, main_thread));
     }
+    if (!completed)
+        return nullptr;  // the signal handler's exception; the results are dropped
 
     const int count = k.noutputs + (k.with_status ? 1 : 0);
     if (count == 1)
@@ -437,26 +504,29 @@ PyObject *find_forwards(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyO
     double *parity = static_cast<double *>(data_of(parity_array));
     std::int8_t *code = static_cast<std::int8_t *>(data_of(code_array));
 
+    const std::int64_t *bound = bounds.data();
+    const auto body = [&](std::ptrdiff_t begin, std::ptrdiff_t end) noexcept {
+        for (std::ptrdiff_t g = begin; g < end; ++g) {
+            const std::int64_t first = bound[g];
+            const forward_group group{calls.data() + first, puts.data() + first,
+                                      strikes.data() + first, bound[g + 1] - first,
+                                      spots.data()[g], discounts.data()[g]};
+            const forward_fit fit =
+                fit_forward(group, chosen.data() + first, quotes.data() + 3 * first);
+            forward[g] = fit.forward;
+            parity[g] = fit.parity;
+            code[g] = static_cast<std::int8_t>(fit.code);
+        }
+    };
+    const bool main_thread = on_main_thread();
+    bool completed;
     {
         detached_thread detached;
-        const std::int64_t *bound = bounds.data();
-        for_each_block(
-            groups, workers,
-            [&](std::ptrdiff_t begin, std::ptrdiff_t end) noexcept {
-                for (std::ptrdiff_t g = begin; g < end; ++g) {
-                    const std::int64_t first = bound[g];
-                    const forward_group group{calls.data() + first, puts.data() + first,
-                                              strikes.data() + first, bound[g + 1] - first,
-                                              spots.data()[g], discounts.data()[g]};
-                    const forward_fit fit =
-                        fit_forward(group, chosen.data() + first, quotes.data() + 3 * first);
-                    forward[g] = fit.forward;
-                    parity[g] = fit.parity;
-                    code[g] = static_cast<std::int8_t>(fit.code);
-                }
-            },
-            costly_elements);
+        completed = for_each_block(groups, workers, body, costly_elements,
+                                   signal_check(detached, main_thread));
     }
+    if (!completed)
+        return nullptr;  // the signal handler's exception; the results are dropped
     return PyTuple_Pack(3, forward_array.get(), parity_array.get(), code_array.get());
 }
 
@@ -513,7 +583,7 @@ constexpr auto method_table(std::index_sequence<rows...>)
 int module_exec(PyObject *module)
 {
     bind_brentq(brent_root);
-    if (PyArray_ImportNumPyAPI() < 0)
+    if (PyArray_ImportNumPyAPI() < 0 || find_main_thread() < 0)
         return -1;
     return PyModule_AddIntConstant(module, "max_workers", max_threads);
 }

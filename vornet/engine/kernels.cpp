@@ -8,6 +8,7 @@
 #include "../numerics/forward.h"
 #include "../numerics/greeks.h"
 #include "../numerics/implied_vol.h"
+#include "../numerics/market_implied_vol.h"
 #include "../numerics/market_terms.h"
 #include "../numerics/option_flag.h"
 
@@ -21,8 +22,7 @@ std::int32_t flag_of(bool is_call) noexcept { return is_call ? flag_call : flag_
 
 bool valid_deviation(double v) noexcept { return std::isfinite(v) && v >= 0.0; }
 
-using solver_fn = implied_vol_result (*)(double price, double S, double K, double D, double F,
-                                         std::int32_t flag) noexcept;
+using solver_fn = implied_vol_solver;
 
 // The inversion for inputs already checked or not: invalid ones never reach
 // the solver, and every outcome but a solved one is NaN.
@@ -123,9 +123,13 @@ void greeks_forward(const double *in, bool is_call, double *out, std::int8_t *) 
     "process may use, -k for all but k-1; the results do not depend on it.\n"
 
 #define VORNET_ENGINE_METHOD_DOC                                                                  \
-    "method is 'exact' (the default: the core's bracketing solver, bit for bit) or 'fast' "     \
-    "(Newton's method with the analytic vega: the same statuses, values within 2e-9 in total "  \
-    "standard deviation).\n"
+    "method is 'exact' (the default: the bracketing solver) or 'fast' (Newton's method with "   \
+    "the analytic vega: the same statuses, values within 2e-9 in total standard deviation).\n"
+
+#define VORNET_ENGINE_MARKET_INVERSION_DOC                                                        \
+    "The status is implied_sigma's, or 5 where the price does not move with volatility; the "   \
+    "core's root, bit for bit, except where its price is not monotone near zero volatility: "   \
+    "there the root on the monotone branch.\n"
 
 }  // namespace
 
@@ -145,24 +149,26 @@ const kernel_def kernels[kernel_count] = {
     {"implied_sigma",
      "implied_sigma($module, price, S, K, D, F, is_call, /, workers=1, *, method='exact')\n--\n\n"
      "Implied total standard deviation and its status (0 solved, 1 no time value, 2 above the "
-     "model's maximum, 3 invalid input, 4 no convergence); NaN unless solved.\n"
+     "model's maximum, 3 invalid input, 4 no convergence); NaN unless solved. The exact method "
+     "is the core's search, bit for bit.\n"
      VORNET_ENGINE_WORKERS_DOC VORNET_ENGINE_METHOD_DOC,
      5, {"price", "S", "K", "D", "F"}, 1, true, implied_sigma_model<solve_implied_vol>,
      implied_sigma_model<solve_implied_vol_fast>},
     {"implied_vol_rates",
      "implied_vol_rates($module, price, S, K, T, r, q, is_call, /, workers=1, *, method='exact')\n--\n\n"
      "Implied annualised volatility in market terms and its status; NaN unless solved.\n"
-     VORNET_ENGINE_WORKERS_DOC VORNET_ENGINE_METHOD_DOC,
+     VORNET_ENGINE_MARKET_INVERSION_DOC VORNET_ENGINE_WORKERS_DOC VORNET_ENGINE_METHOD_DOC,
      6, {"price", "S", "K", "T", "r", "q"}, 1, true,
-     implied_vol_market<terms::rates, solve_implied_vol>,
-     implied_vol_market<terms::rates, solve_implied_vol_fast>},
+     implied_vol_market<terms::rates, solve_market_implied_vol>,
+     implied_vol_market<terms::rates, solve_market_implied_vol_fast>},
     {"implied_vol_forward",
      "implied_vol_forward($module, price, S, K, T, D, F, is_call, /, workers=1, *, method='exact')\n--\n\n"
      "Implied annualised volatility from the discount factor and forward, and its status; NaN "
-     "unless solved.\n" VORNET_ENGINE_WORKERS_DOC VORNET_ENGINE_METHOD_DOC,
+     "unless solved.\n" VORNET_ENGINE_MARKET_INVERSION_DOC VORNET_ENGINE_WORKERS_DOC
+     VORNET_ENGINE_METHOD_DOC,
      6, {"price", "S", "K", "T", "D", "F"}, 1, true,
-     implied_vol_market<terms::forward, solve_implied_vol>,
-     implied_vol_market<terms::forward, solve_implied_vol_fast>},
+     implied_vol_market<terms::forward, solve_market_implied_vol>,
+     implied_vol_market<terms::forward, solve_market_implied_vol_fast>},
     {"greeks_rates", "greeks_rates($module, S, K, T, r, q, vol, is_call, /, workers=1)\n--\n\n"
                      "delta, gamma, vega (per 1.00 of vol), theta (per year) and rho (per 1.00 "
                      "of r) in market terms; NaN where an input is invalid or vol <= 0.\n"

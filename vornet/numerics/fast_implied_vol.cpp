@@ -187,7 +187,13 @@ bool positive_finite(double v) noexcept { return std::isfinite(v) && v > 0.0; }
 implied_vol_result solve_implied_vol_fast(double price, double S, double K, double D, double F,
                                           std::int32_t flag) noexcept
 {
-    const auto exact = [&] { return solve_implied_vol(price, S, K, D, F, flag); };
+    return solve_implied_vol_fast(price, S, K, D, F, flag, solve_implied_vol);
+}
+
+implied_vol_result solve_implied_vol_fast(double price, double S, double K, double D, double F,
+                                          std::int32_t flag, implied_vol_solver fallback) noexcept
+{
+    const auto exact = [&] { return fallback(price, S, K, D, F, flag); };
     if (!(positive_finite(price) && positive_finite(S) && positive_finite(K)
           && positive_finite(D) && positive_finite(F)))
         return exact();

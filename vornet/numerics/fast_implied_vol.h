@@ -44,6 +44,12 @@ namespace vornet {
 implied_vol_result solve_implied_vol_fast(double price, double S, double K, double D, double F,
                                           std::int32_t flag) noexcept;
 
+// The same with another solver where the fast one hands the option over to
+// solve_implied_vol (it must give solve_implied_vol's statuses wherever
+// Newton's method accepts a root).
+implied_vol_result solve_implied_vol_fast(double price, double S, double K, double D, double F,
+                                          std::int32_t flag, implied_vol_solver fallback) noexcept;
+
 }  // namespace vornet
 
 #endif

@@ -7,13 +7,16 @@
 // the exact price:
 //   f'(x) ~ (f(x-2h) - 8 f(x-h) + 8 f(x+h) - f(x+2h)) / 12h,  error O(h^4),
 // with h first a thousandth of vol or T, and for r a basis point or a
-// thousandth of r, whichever is smaller; h is halved until two successive
-// differences agree to 1e-9 relative (at most eight times), since close to
-// the exercise region the price bends over a small fraction of the input.
-// Where the price is the exercise value, vega, theta and rho are 0. A
-// stencil never reaches into the exercise region, where the holding value's
-// derivative jumps, nor across r = 0, where the model switches to its
-// undiscounted branch: it is one-sided (five points, also O(h^4)) instead.
+// thousandth of r, whichever is smaller, but never below 1e-8 / T; h is
+// halved until two successive differences agree to 1e-9 relative (at most
+// eight times), since close to the exercise region the price bends over a
+// small fraction of the input. Where the price is the exercise value, vega,
+// theta and rho are 0. A stencil never reaches into the exercise region,
+// where the holding value's derivative jumps, nor onto the model's other
+// branch in r (it switches to its undiscounted branch where exp(-rT) reaches
+// 1: at r = 0, or just above it): it is one-sided (five points, also
+// O(h^4)) instead, and next to r = 0 on the discounted side also central
+// within an eighth of r, whichever is the steadier.
 #ifndef VORNET_NUMERICS_GREEKS_H
 #define VORNET_NUMERICS_GREEKS_H
 

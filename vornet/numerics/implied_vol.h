@@ -16,12 +16,19 @@ enum class implied_vol_status : std::int8_t {
     above_maximum = 2,   // no bracket below sigma = 10
     invalid_input = 3,   // a NaN input, or a NaN model price
     no_convergence = 4,  // the root finder's iteration limit
+    // The price does not move with sigma around the root (only from the
+    // market-terms inversions, market_implied_vol.h).
+    no_volatility_info = 5,
 };
 
 struct implied_vol_result {
     double sigma;  // the root (the last iterate without convergence), else NaN
     implied_vol_status status;
 };
+
+// An inversion of one option's price, as the solvers of this directory have it.
+using implied_vol_solver = implied_vol_result (*)(double price, double S, double K, double D,
+                                                  double F, std::int32_t flag) noexcept;
 
 // The inversion, with the reason it found no root.
 implied_vol_result solve_implied_vol(double price, double S, double K, double D, double F,
