@@ -1,15 +1,19 @@
-"""The package's defaults, written once: the time of day options expire at
-and the time zone of the exchange's clock, and the implied-volatility
-solvers (the default first). Nothing is imported here, so that the command
+"""The package's defaults, written once: the exchange calendar, the time of
+day options expire at and the time zone of the exchange's clock without
+one, and the implied-volatility solvers (the default first). Nothing is imported here, so that the command
 line can show them without loading the library."""
 
 from __future__ import annotations
 
-__all__ = ["EXPIRY_TIME", "TIMEZONE", "METHODS"]
+__all__ = ["EXPIRY_TIME", "TIMEZONE", "CALENDAR", "METHODS"]
 
-#: The close options expire at, in the exchange's time zone.
+#: The exchange calendar whose session closes options expire at: the New
+#: York Stock Exchange's ("none" for a fixed close every day).
+CALENDAR = "XNYS"
+#: The close options expire at without a calendar, in the exchange's zone.
 EXPIRY_TIME = "16:00"
-#: The zone of the expiry time and of quote times given without one.
+#: The zone of the expiry time and of quote times given without one, where
+#: no calendar gives it.
 TIMEZONE = "America/New_York"
 #: The implied-volatility solvers: "exact" (the default) and "fast".
 METHODS = ("exact", "fast")

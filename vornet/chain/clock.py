@@ -25,10 +25,13 @@ from zoneinfo import ZoneInfo, ZoneInfoNotFoundError
 import numpy as np
 import pandas as pd
 
+from vornet.chain import calendars
+from vornet.chain.calendars import Sessions
 from vornet.chain.errors import ChainError
-from vornet.defaults import EXPIRY_TIME, TIMEZONE
+from vornet.defaults import CALENDAR, EXPIRY_TIME, TIMEZONE
 
-__all__ = ["EXPIRY_TIME", "TIMEZONE", "SECONDS_PER_YEAR", "Clock", "Moments", "make_clock",
+__all__ = ["EXPIRY_TIME", "TIMEZONE", "CALENDAR", "SECONDS_PER_YEAR", "Clock", "Moments",
+           "make_clock", "parse_time_of_day",
            "per_distinct", "year_fraction"]
 
 
@@ -44,6 +47,7 @@ _DATE_FORMATS = ("%Y-%m-%d", "%Y%m%d", "%m/%d/%Y", "%d-%b-%Y", "%Y/%m/%d")
 _TIME_FORMATS = ("%H:%M:%S", "%H:%M", "%H:%M:%S.%f")
 _NAIVE_FORMATS = ["ISO8601"] + [f"{d} {t}" for d in _DATE_FORMATS[1:] for t in _TIME_FORMATS]
 _MICROSECONDS_PER_DAY = 86_400_000_000
+_DEFAULT_CLOSE = dt.time.fromisoformat(EXPIRY_TIME)
 
 
 def per_distinct(values: pd.Series, parse: Any) -> Any:
@@ -71,11 +75,14 @@ class Moments:
 
 @dataclasses.dataclass(frozen=True)
 class Clock:
-    """Times of day in one time zone: a naive time is local time there, and
-    options expire at `close` on their expiry's date."""
+    """Times of day in one time zone: a naive time is local time there.
+    Options expire on their expiry's date at `close` when it is given, else
+    at the close of the exchange's last session on or before that date
+    (`sessions`), else at 16:00."""
 
     zone: ZoneInfo
-    close: dt.time
+    close: dt.time | None = None
+    sessions: Sessions | None = None
 
     def read(self, values: pd.Series, expiry: bool = False) -> Moments:
         """Quote times or (`expiry`) expiries, from text, dates or
@@ -100,13 +107,27 @@ class Clock:
         return self._closes(np.asarray(days, dtype=np.float64))[codes]
 
     def _closes(self, day: np.ndarray) -> np.ndarray:
-        known = np.isfinite(day)
+        if self.close is None and self.sessions is not None:
+            seconds = self.sessions.close_of(day)
+            # Days beyond the calendar's years close at the usual time.
+            outside = np.isfinite(day) & np.isnan(seconds)
+            if outside.any():
+                seconds[outside] = self.at_time_of_day(day[outside], _DEFAULT_CLOSE)
+            return seconds
+        return self.at_time_of_day(day, self.close or _DEFAULT_CLOSE)
+
+    def at_time_of_day(self, day: np.ndarray, time: dt.time | np.ndarray) -> np.ndarray:
+        """Seconds since the epoch of a local time of day (one, or one per
+        day as microseconds after midnight) on each day; NaN for NaN."""
+        if isinstance(time, dt.time):
+            after = dt.timedelta(hours=time.hour, minutes=time.minute, seconds=time.second,
+                                 microseconds=time.microsecond) // dt.timedelta(microseconds=1)
+            time = np.full(len(day), after, dtype=np.float64)
+        known = np.isfinite(day) & np.isfinite(time)
         seconds = np.full(len(day), math.nan)
         if known.any():
-            close = dt.timedelta(hours=self.close.hour, minutes=self.close.minute,
-                                 seconds=self.close.second, microseconds=self.close.microsecond)
             wall = (day[known].astype("int64").astype("datetime64[D]").astype("datetime64[us]")
-                    + np.timedelta64(close // dt.timedelta(microseconds=1), "us"))
+                    + time[known].astype(np.int64).astype("timedelta64[us]"))
             seconds[known] = self._local_seconds(wall)
         return seconds
 
@@ -208,21 +229,35 @@ def _days(wall: np.ndarray) -> np.ndarray:
     return days
 
 
-def make_clock(close: str | dt.time = EXPIRY_TIME, timezone: str = TIMEZONE) -> Clock:
-    """The clock that times to expiry are measured with: the expiry's close
-    (``HH:MM``) in `timezone`, where naive quote times also are."""
+def make_clock(close: str | dt.time | None = None, timezone: str | None = None,
+               calendar: str | None = CALENDAR) -> Clock:
+    """The clock that times to expiry are measured with.
+
+    `close` (``HH:MM``), when given, is the time of day every option expires
+    at; else an expiry closes with the last session of the exchange's
+    `calendar` (by default the New York Stock Exchange's, XNYS) on or before
+    its date, early closes and holidays included; with `calendar` None or
+    ``"none"``, at 16:00. `timezone` is that of the close and of quote times
+    given without one: by default the calendar's (America/New_York without
+    one)."""
+    sessions = None if calendar in (None, calendars.NONE) else calendars.load(str(calendar))
+    timezone = timezone or (sessions.zone if sessions is not None else TIMEZONE)
     try:
         zone = ZoneInfo(timezone)
     except (ZoneInfoNotFoundError, ValueError):
         raise ChainError(f"unknown time zone {timezone!r} (a name such as "
                          f"'America/New_York' or 'Europe/London')") from None
-    if not isinstance(close, dt.time):
-        try:
-            close = dt.time.fromisoformat(close.strip())
-        except ValueError:
-            raise ChainError(f"expiry time {close!r} is not a time of day such as "
-                             f"'16:00'") from None
-    return Clock(zone, close)
+    return Clock(zone, parse_time_of_day(close, "expiry time"), sessions)
+
+
+def parse_time_of_day(text: str | dt.time | None, what: str) -> dt.time | None:
+    """A time of day (``HH:MM`` or ``HH:MM:SS``); None for None."""
+    if text is None or isinstance(text, dt.time):
+        return text
+    try:
+        return dt.time.fromisoformat(text.strip())
+    except ValueError:
+        raise ChainError(f"{what} {text!r} is not a time of day such as '16:00'") from None
 
 
 def year_fraction(quote_time: Any, expiration: Any, clock: Clock | None = None) -> float:
