@@ -61,8 +61,17 @@ def test_the_summary_of_two_snapshots(generated):
     result = solved(generated.chain)
     summary = result.summary
     assert list(summary.columns) == ["quote_time", "expiration", "underlying_symbol", "root",
-                                     "T", "forward", "parity_forward", "atm_vol", "solved",
-                                     "usable", "rows"]
+                                     "T", "spot", "forward", "parity_forward", "carry",
+                                     "atm_vol", "solved", "usable", "rows"]
+    # The carry the forward implies, from the rate its discount factor gives.
+    table = result.table.iloc[[result.rows_of(p)[0] for p in range(len(summary))]]
+    r = -np.log(table["discount"].to_numpy()) / summary["T"]
+    np.testing.assert_allclose(summary["forward"],
+                               summary["spot"] * np.exp((r - summary["carry"]) * summary["T"]),
+                               rtol=1e-12)
+    bids = generated.chain.groupby("quote_datetime")["underlying_bid"].first()
+    np.testing.assert_allclose(summary["spot"], bids.loc[summary["quote_time"]] + 0.02,
+                               rtol=1e-12)
     assert summary["quote_time"].tolist() == sorted(summary["quote_time"])
     assert summary["rows"].sum() == (result.group >= 0).sum()
     counts = Counter(result.group[result.group >= 0])
@@ -98,9 +107,9 @@ def summary_of(count):
     days = pd.date_range("2024-01-01", periods=count, freq="D")
     return pd.DataFrame({"quote_time": "2024-01-01 10:00:00",
                          "expiration": days.strftime("%Y-%m-%d"),
-                         "T": np.arange(count) / 365.0, "forward": 100.0 + np.arange(count),
-                         "parity_forward": 100.0, "atm_vol": 0.2, "solved": 3, "usable": 4,
-                         "rows": 5})
+                         "T": np.arange(count) / 365.0, "spot": 99.5,
+                         "forward": 100.0 + np.arange(count), "parity_forward": 100.0,
+                         "carry": 0.01, "atm_vol": 0.2, "solved": 3, "usable": 4, "rows": 5})
 
 
 @pytest.mark.parametrize("count", [3, report.SUMMARY_ROWS, report.SUMMARY_ROWS + 1, 57])
@@ -136,11 +145,12 @@ def test_extra_columns_follow_the_rows_shown():
 def test_the_summary_table_lines_up():
     text = report.format_summary(summary_of(3).assign(root=["A", "B", "B"]))
     lines = text.splitlines()
-    assert lines[0].split() == ["quote", "time", "expiry", "root", "T", "forward", "parity",
-                                "fwd", "ATM", "vol", "solved/usable"]
+    assert lines[0].split() == ["quote", "time", "expiry", "root", "T", "spot", "forward",
+                                "parity", "fwd", "carry", "q", "ATM", "vol", "solved/usable"]
     assert set(lines[1]) == {"-", " "}
     assert len({len(line) for line in lines}) == 1
-    assert lines[2].split()[4:] == ["0.000000", "100.0000", "100.0000", "20.00", "%", "3/4"]
+    assert lines[2].split()[4:] == ["0.000000", "99.5000", "100.0000", "100.0000", "1.00", "%",
+                                    "20.00", "%", "3/4"]
 
 
 def test_the_status_line_follows_the_documented_order():
@@ -191,3 +201,81 @@ def test_the_order_of_the_rows_does_not_change_the_forwards(generated):
     one, other = solved(frame), solved(shuffled)
     assert one.summary["forward"].tolist() == other.summary["forward"].tolist()
     assert one.summary["parity_forward"].tolist() == other.summary["parity_forward"].tolist()
+
+
+def two_underlyings(symbol_column):
+    """GOOG at 751 and AAPL at 648, quoted at one time on the same expiries,
+    their symbols in `symbol_column` (none: no such column)."""
+    frames = []
+    for symbol, spot in (("GOOG", 751.0), ("AAPL", 648.0)):
+        market = demo.Market(symbol=symbol, spot=spot, dividend=0.0,
+                             expiries=("2024-03-22", "2024-04-19"))
+        frame = demo.make_chain(11, exact=True, market=market).chain
+        frames.append(frame.drop(columns=["underlying_symbol", "root"]))
+        if symbol_column:
+            frames[-1][symbol_column] = symbol
+    return pd.concat(frames, ignore_index=True)
+
+
+@pytest.mark.parametrize("column", ["underlying", "Symbol", " TICKER ", "underlying_symbol"])
+def test_two_underlyings_in_one_file_are_kept_apart(column):
+    result = solved(two_underlyings(column))
+    summary = result.summary
+    assert len(summary) == 4
+    by_symbol = summary.groupby(column)["forward"].agg(["min", "max"])
+    assert 640 < by_symbol.loc["AAPL", "min"] <= by_symbol.loc["AAPL", "max"] < 660
+    assert 745 < by_symbol.loc["GOOG", "min"] <= by_symbol.loc["GOOG", "max"] < 765
+
+
+def test_two_underlyings_without_a_column_stop_the_run():
+    with pytest.raises(chain.ChainError, match=r"more than one underlying.*--map "
+                                               r"underlying_symbol=COLUMN"):
+        solved(two_underlyings(None))
+
+
+def test_a_contract_symbol_is_not_the_underlying(generated):
+    """A column whose value differs on every row names the contract, not
+    the underlying: the underlying's own column is used, or none."""
+    frame = generated.chain.assign(symbol=[f"XYZ{i:06d}" for i in range(len(generated.chain))])
+    result = solved(frame.drop(columns=["underlying_symbol"]))
+    assert "symbol" not in result.summary.columns
+    both = solved(two_underlyings("underlying").assign(
+        symbol=lambda f: [f"C{i}" for i in range(len(f))]))
+    assert set(both.summary["underlying"]) == {"AAPL", "GOOG"}
+
+
+def test_the_chain_and_dask_modules_are_attributes_of_vornet(tmp_path):
+    import subprocess
+    import sys
+
+    script = ("import sys, vornet\n"
+              "print('pandas' in sys.modules)\n"
+              "print(vornet.chain.surface.__module__)\n"
+              "try:\n"
+              "    print(vornet.dask.surface.__module__)\n"
+              "except ImportError as error:\n"
+              "    print('vornet[dask]' in str(error))\n")
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                          cwd=tmp_path, timeout=300)
+    assert done.returncode == 0, done.stderr
+    lines = done.stdout.split()
+    assert lines[:2] == ["False", "vornet.chain.pipeline"]
+    assert lines[2] in ("vornet.dask", "True")
+
+
+def test_the_sides_volatilities_bracket_the_mids(generated):
+    plain = solved(generated.chain)
+    both = solved(generated.chain, sides=True)
+    table = both.table
+    columns = list(table.columns)
+    assert columns[columns.index("iv"):] == ["iv", "iv_bid", "iv_ask", "otm", "status", "detail"]
+    pd.testing.assert_series_equal(table["status"], plain.table["status"])
+    pd.testing.assert_series_equal(table["iv"], plain.table["iv"])
+    all_three = table[["iv_bid", "iv", "iv_ask"]].notna().all(axis=1)
+    assert all_three.sum() > len(table) / 2
+    ordered = table[all_three]
+    assert (ordered["iv_bid"] < ordered["iv"]).all() and (ordered["iv"] < ordered["iv_ask"]).all()
+    # A bid that does not solve leaves the row's status to its mid.
+    lost = table["iv_bid"].isna() & (table["status"] == "solved")
+    assert lost.any() and table.loc[lost, "iv"].notna().all()
+    assert "iv_bid" not in plain.table.columns

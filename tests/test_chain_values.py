@@ -86,7 +86,8 @@ WEEK = 7 * 86400.0
     ("2024-03-15", "2024-03-22", {}, WEEK),  # a date alone is quoted at the close
     ("2024-03-08 10:30:00", "2024-03-15", {}, WEEK + 4.5 * 3600),  # summer time begins
     ("2024-03-15 10:30:00", "2024-03-22", {"close": "09:30"}, WEEK - 3600),
-    ("2024-03-15 10:30:00", "2024-03-22", {"timezone": "Europe/London"}, WEEK + 5.5 * 3600),
+    ("2024-03-15 10:30:00", "2024-03-22", {"timezone": "Europe/London", "calendar": "none"},
+     WEEK + 5.5 * 3600),
     (pd.Timestamp("2024-03-15 10:30"), dt.date(2024, 3, 22), {}, WEEK + 5.5 * 3600),
 ])
 def test_time_to_expiry(quote, expiry, clock, seconds):
@@ -200,3 +201,56 @@ def test_expiries_stored_as_utc_timestamps_keep_their_dates(tmp_path):
     for column in ("T", "forward", "iv"):
         pd.testing.assert_series_equal(results[0].table[column], results[1].table[column])
     assert results[1].summary["expiration"].tolist() == sorted(set(frame["expiration"]))
+
+
+HOUR = 3600.0
+
+
+@pytest.mark.parametrize("quote, expiry, clock, seconds", [
+    # Christmas Eve 2015 closed at 13:00: a same-day expiry is 2.5 hours off.
+    ("2015-12-24 10:30:00", "2015-12-24", {}, 2.5 * HOUR),
+    ("2015-12-24 10:30:00", "2015-12-24", {"calendar": "none"}, 5.5 * HOUR),
+    # Monthlies were dated on the Saturday: they expire at Friday's close.
+    ("2014-06-06 10:30:00", "2014-06-21", {}, 14 * 86400 + 5.5 * HOUR),
+    ("2014-06-06 10:30:00", "2014-06-21", {"calendar": "none"}, 15 * 86400 + 5.5 * HOUR),
+    # Good Friday 2014 had no session: Thursday's close.
+    ("2014-04-16 10:30:00", "2014-04-18", {}, 86400 + 5.5 * HOUR),
+    # An expiry time given overrides the calendar.
+    ("2015-12-24 10:30:00", "2015-12-24", {"close": "16:00"}, 5.5 * HOUR),
+])
+def test_the_exchanges_calendar(quote, expiry, clock, seconds):
+    years = chain.year_fraction(quote, expiry, chain.make_clock(**clock))
+    assert years == pytest.approx(seconds / (365 * 86400), rel=0, abs=1e-14)
+
+
+def test_an_expiry_time_per_row_comes_first():
+    rows = [{**BASE, "expiration": "2015-12-24", "quote_datetime": "2015-12-24 08:00:00",
+             "expiration_time": t} for t in ("09:30", "", "soon")]
+    rows.append({**rows[0], "expiration": "2015-12-24 11:00", "expiration_time": "09:30"})
+    quotes = parsed(rows)
+    hours = (quotes.expiry_seconds - quotes.quote_seconds) / HOUR
+    assert hours[0] == 1.5 and hours[1] == 5.0 and hours[3] == 1.5  # 13:00 the early close
+    assert quotes.problems.detail(2) == "line 4: expiration_time 'soon' is not a time of day"
+
+
+def test_an_unknown_calendar_is_named():
+    with pytest.raises(chain.ChainError, match="unknown exchange calendar 'XMARS'"):
+        chain.make_clock(calendar="XMARS")
+
+
+def test_a_calendar_is_built_once_and_kept(tmp_path, monkeypatch):
+    from vornet.chain import calendars
+
+    monkeypatch.setenv("VORNET_CACHE", str(tmp_path))
+    calendars.load.cache_clear()
+    try:
+        first = calendars.load("XNYS")
+        kept = list(tmp_path.iterdir())
+        assert len(kept) == 1 and kept[0].name.startswith("calendar-XNYS-")
+        calendars.load.cache_clear()
+        monkeypatch.setattr(calendars, "_build", lambda name: pytest.fail("built again"))
+        again = calendars.load("XNYS")
+        assert (again.days == first.days).all() and (again.closes == first.closes).all()
+        assert again.zone == "America/New_York"
+    finally:
+        calendars.load.cache_clear()

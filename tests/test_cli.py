@@ -259,7 +259,13 @@ def test_other_layouts(tmp_path, exact):
     # A quote date alone is at the close; the expiry time and zone given.
     ("2024-03-15", "2024-03-22", [], 7 * 24),
     ("03/15/2024 10:30", "2024-03-22", ["--expiry-time", "09:30"], 7 * 24 - 1),
-    ("2024-03-15 10:30:00", "2024-03-22", ["--timezone", "Europe/London"], 7 * 24 + 5.5),
+    ("2024-03-15 10:30:00", "2024-03-22", ["--calendar", "none", "--timezone", "Europe/London"],
+     7 * 24 + 5.5),
+    # London's exchange closes at 16:30, in London.
+    ("2024-03-15 10:30:00", "2024-03-22", ["--calendar", "XLON"], 7 * 24 + 6),
+    # New York's quote times, London's close: 12:30 New York time that day.
+    ("2024-03-15 10:30:00", "2024-03-22", ["--calendar", "XLON", "--timezone",
+                                          "America/New_York"], 7 * 24 + 2),
     ("2024-03-15 16:00:00", "2024-03-15", [], 0.0),
 ])
 def test_time_to_expiry(tmp_path, quote, expiry, args, hours):

@@ -115,7 +115,7 @@ def test_grouping_can_be_asked_for(client, store, tmp_path):
     got = vdask.surface(vdask.read_chains(store[:4]), RATES, by_chain=False).compute()
     assert_same_table(got.sort_index(), single.table)
     # Written, every row goes back to its own file's part, in its place.
-    chain.write_parts(single.table, quotes, tmp_path / "one", ".parquet")
+    chain.write_parts(single.table, quotes, tmp_path / "one", ".parquet", single.typed)
     written = vdask.write_parts(vdask.read_chains(store[:4]), RATES, tmp_path / "many",
                                 by_chain=False)
     assert written.layout is None and written.rows == len(single.table)
@@ -280,3 +280,8 @@ def test_an_unclosed_quote_stops_the_cluster_run(client, tmp_path, capsys):
     assert "line 7: a quoted field opens here" in capsys.readouterr().err
     assert sorted(p.name for p in out.iterdir()) == ["part.00000.csv"]
     assert (out / "part.00000.csv").read_text() == "an earlier run's\n"
+
+
+def test_numpy_integers_are_workers(client, store):
+    frame = vdask.surface(vdask.read_chains(store[:1]), RATES, workers=np.int64(1))
+    assert len(frame.compute()) == len(chain.read_chain(store[0]).frame)

@@ -113,12 +113,14 @@ def test_an_interrupted_write_keeps_the_earlier_file(tmp_path, monkeypatch, suff
     chain.write_table(old, path)
     written = path.read_bytes()
 
-    def stop(self, *args, **kwargs):
-        Path(args[0] if args else kwargs["path_or_buf"]).write_bytes(b"a\n1\n")  # a row boundary
+    def stop(table, target, *args, **kwargs):
+        Path(target).write_bytes(b"a\n1\n")  # ends on a row boundary
         raise Interrupt
 
-    method = "to_parquet" if suffix == ".parquet" else "to_csv"
-    monkeypatch.setattr(pd.DataFrame, method, stop)
+    if suffix == ".parquet":
+        monkeypatch.setattr(outputs, "_write_parquet", stop)
+    else:
+        monkeypatch.setattr(pd.DataFrame, "to_csv", stop)
     with pytest.raises(Interrupt):
         chain.write_table(pd.DataFrame({"a": range(10**5)}), path)
     assert path.read_bytes() == written
@@ -164,12 +166,54 @@ def test_a_failed_run_leaves_the_folder_as_it_was(tmp_path, exact, monkeypatch):
     calls = []
     real = outputs._table_writer
 
-    def failing(table, path):
+    def failing(table, path, *args):
         calls.append(path)
         if len(calls) == 2:
             raise OSError(28, "No space left on device")
-        return real(table, path)
+        return real(table, path, *args)
 
     monkeypatch.setattr(outputs, "_table_writer", failing)
     assert run("surface", tmp_path / "in", "--rate", "0.03", "-o", out, "-q") == 2
     assert snapshot(out) == before
+
+
+def test_parquet_holds_numbers_and_times_and_csv_the_text(files, exact):
+    pytest.importorskip("pyarrow", reason="pyarrow is not installed (vornet[parquet])")
+    frame = exact.astype(str)
+    frame.loc[3, "strike"] = "1O5"
+    frame.loc[4, "expiration"] = "soon"
+    frame.to_csv(files / "text.csv", index=False)
+    assert run("surface", files / "text.csv", "--rate", "0.02", "-q", "-o",
+               files / "out.parquet", "--summary", files / "summary.csv") == 0
+    assert run("surface", files / "text.csv", "--rate", "0.02", "-q", "-o",
+               files / "out.csv") == 0
+    typed = pd.read_parquet(files / "out.parquet")
+    text = pd.read_csv(files / "out.csv", dtype=str, keep_default_na=False)
+    for column in ("strike", "bid", "ask", "underlying_bid", "underlying_ask"):
+        assert typed[column].dtype == "float64", column
+    assert pd.isna(typed.at[3, "strike"]) and text.at[3, "strike"] == "1O5"
+    assert "strike '1O5' is not a number" in typed.at[3, "detail"]
+    assert str(typed["quote_datetime"].dtype) == "datetime64[us, America/New_York]"
+    assert typed.at[0, "quote_datetime"] == pd.Timestamp("2024-03-15 10:30",
+                                                         tz="America/New_York")
+    assert typed.at[0, "expiration"].isoformat() == frame.at[0, "expiration"]
+    assert pd.isna(typed.at[4, "expiration"]) and text.at[4, "expiration"] == "soon"
+    assert typed["option_type"].tolist() == text["option_type"].tolist()
+    assert (text["strike"] == frame["strike"]).all()
+
+
+@pytest.mark.parametrize("bid, ask, mid", [
+    ("150.8", "150.9", "150.85"), ("0.1", "0.2", "0.15"), ("1.05", "1.1", "1.075"),
+    ("2", "2.01", "2.005"), ("1e-3", "0.003", "0.002"),
+])
+def test_the_mid_is_the_decimal_midpoint(tmp_path, bid, ask, mid):
+    rows = [["2024-03-15 10:30:00", "2024-06-21", "150", kind, bid, ask, "150.00", "150.02"]
+            for kind in "CP"]
+    frame = pd.DataFrame(rows, columns=["quote_datetime", "expiration", "strike", "option_type",
+                                        "bid", "ask", "underlying_bid", "underlying_ask"])
+    frame.to_csv(tmp_path / "chain.csv", index=False)
+    assert run("surface", tmp_path / "chain.csv", "--rate", "0.02", "-q", "-o",
+               tmp_path / "out.csv") == 0
+    assert pd.read_csv(tmp_path / "out.csv", dtype=str)["mid"].tolist() == [mid, mid]
+    result = chain.surface(frame, 0.02)
+    assert result.table["mid"].tolist() == [float(mid)] * 2

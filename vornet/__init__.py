@@ -65,7 +65,7 @@ _CORE_FUNCTIONS = ("baw_price", "baw_implied_vol", "vectorized_baw_implied_vol",
                    "find_forward_baw")
 _HOMES = {name: "vornet.market" for name in __all__}
 _HOMES.update({name: "vornet.vornet_core" for name in _CORE_FUNCTIONS})
-_SUBMODULES = frozenset({"market", "vornet_core", "_engine"})
+_SUBMODULES = frozenset({"market", "vornet_core", "_engine", "chain", "dask"})
 
 
 def __getattr__(name: str) -> Any:

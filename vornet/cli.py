@@ -23,7 +23,7 @@ import os
 import sys
 from typing import NoReturn
 
-from vornet.defaults import EXPIRY_TIME, METHODS, TIMEZONE
+from vornet.defaults import CALENDAR, EXPIRY_TIME, METHODS, TIMEZONE
 
 __all__ = ["main"]
 
@@ -91,11 +91,17 @@ def _surface_parser(commands: argparse._SubParsersAction) -> None:
     surface.add_argument("--map", type=_mapping, action="append", default=[],
                          metavar="NAME=COLUMN",
                          help="read the column COLUMN as NAME (repeat for several)")
-    surface.add_argument("--expiry-time", default=EXPIRY_TIME, metavar="HH:MM",
-                         help=f"time of day options expire at (default {EXPIRY_TIME})")
-    surface.add_argument("--timezone", default=TIMEZONE, metavar="ZONE",
+    surface.add_argument("--calendar", default=CALENDAR, metavar="NAME",
+                         help=f"the exchange calendar whose session closes options expire at "
+                              f"(early closes, holidays; default {CALENDAR}, the New York Stock "
+                              f"Exchange's), or none for a fixed close")
+    surface.add_argument("--expiry-time", metavar="HH:MM",
+                         help=f"time of day options expire at (default: the calendar's close; "
+                              f"{EXPIRY_TIME} with --calendar none)")
+    surface.add_argument("--timezone", metavar="ZONE",
                          help=f"time zone of the expiry time and of quote times given "
-                              f"without one (default {TIMEZONE})")
+                              f"without one (default: the calendar's; {TIMEZONE} with "
+                              f"--calendar none)")
     surface.add_argument("--plot", metavar="PICTURE",
                          help="draw the smiles of the latest quote time to PICTURE (.png, "
                               ".svg or .pdf)")
@@ -108,6 +114,9 @@ def _surface_parser(commands: argparse._SubParsersAction) -> None:
     surface.add_argument("--method", choices=METHODS, default=METHODS[0],
                          help="implied-volatility solver: exact (default, bit for bit the "
                               "core's) or fast (Newton's method, within 2e-9)")
+    surface.add_argument("--sides", action="store_true",
+                         help="also the volatilities of the bid and the ask (iv_bid, iv_ask): "
+                              "three inversions a quote instead of one")
     surface.add_argument("-q", "--quiet", action="store_true",
                          help="print nothing but errors (no progress bar, no summary)")
 
@@ -149,8 +158,10 @@ def _run(args: argparse.Namespace) -> None:
 
     job = jobs.Job(chain=args.chain, rate=args.rate, rate_curve=args.rate_curve,
                    output=args.output, format=args.format, mapping=dict(args.map),
-                   expiry_time=args.expiry_time, timezone=args.timezone, plot=args.plot,
+                   expiry_time=args.expiry_time, timezone=args.timezone,
+                   calendar=args.calendar, plot=args.plot,
                    summary=args.summary, workers=args.workers, method=args.method,
+                   sides=args.sides,
                    quiet=args.quiet, scheduler=args.scheduler)
     if job.scheduler is None:
         jobs.run(job, sys.stdout)

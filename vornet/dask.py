@@ -32,6 +32,7 @@ its distributed scheduler and pyarrow).
 from __future__ import annotations
 
 import dataclasses
+import operator
 import os
 import sys
 from collections.abc import Callable, Iterable, Mapping
@@ -49,7 +50,7 @@ except ImportError as error:
 
 from vornet import chain as chains
 from vornet.chain import job as jobs
-from vornet.chain.columns import KEY_FIELDS, empty_results, time_field
+from vornet.chain.columns import KEY_FIELDS, empty_results, renamed_inputs, time_field
 from vornet.chain.outputs import (
     check_folder,
     new_token,
@@ -58,7 +59,8 @@ from vornet.chain.outputs import (
     write_part,
 )
 from vornet.chain.report import print_report
-from vornet.defaults import EXPIRY_TIME, TIMEZONE
+from vornet.chain.values import Typing
+from vornet.defaults import CALENDAR
 from vornet.market import Method, check_method
 
 __all__ = ["read_chains", "surface", "find_layout", "solve_partitions", "write_parts", "run_job",
@@ -138,13 +140,15 @@ class _Options:
 
     rates: chains.RateCurve
     mapping: Mapping[str, str] | None
-    expiry_time: str
-    timezone: str
+    expiry_time: str | None
+    timezone: str | None
+    calendar: str | None
     workers: int
     method: Method
+    sides: bool = False
 
     def clock(self) -> Any:
-        return chains.make_clock(self.expiry_time, self.timezone)
+        return chains.make_clock(self.expiry_time, self.timezone, self.calendar)
 
 
 @dataclasses.dataclass(frozen=True)
@@ -171,14 +175,15 @@ def _partition_chains(part: pd.DataFrame, columns: Mapping[str, str], options: _
 
 
 def find_layout(frame: dd.DataFrame, *, mapping: Mapping[str, str] | None = None,
-                expiry_time: str = EXPIRY_TIME, timezone: str = TIMEZONE) -> Layout:
+                expiry_time: str | None = None, timezone: str | None = None,
+                calendar: str | None = CALENDAR) -> Layout:
     """Reads the key columns of every partition (quote time, expiry,
     underlying, root; nothing else where the format allows) and tells
     whether any chain is split between partitions, as :func:`surface`
     does before it solves. The options are those of :func:`surface`."""
     columns = chains.resolve_columns([c for c in frame.columns if c not in _HIDDEN], mapping)
     return _find_layout(frame, columns, _Options(chains.RateCurve.flat(0.0), mapping,
-                                                 expiry_time, timezone, 1, "exact"))
+                                                 expiry_time, timezone, calendar, 1, "exact"))
 
 
 def _count_shared(hash_sets: list[np.ndarray]) -> int:
@@ -213,8 +218,8 @@ def _with_chain_columns(part: pd.DataFrame, offsets: np.ndarray, columns: Mappin
                           _ROW: offsets[number] + np.arange(len(part), dtype=np.int64)})
 
 
-def _result_meta(meta: pd.DataFrame) -> pd.DataFrame:
-    return empty_results(meta.drop(columns=[c for c in _HIDDEN if c in meta.columns]))
+def _result_meta(meta: pd.DataFrame, sides: bool) -> pd.DataFrame:
+    return empty_results(meta.drop(columns=[c for c in _HIDDEN if c in meta.columns]), sides)
 
 
 def _solve(part: pd.DataFrame, options: _Options, offsets: np.ndarray | None,
@@ -244,6 +249,7 @@ def _solve(part: pd.DataFrame, options: _Options, offsets: np.ndarray | None,
     result = chains.surface(
         chains.Chain(frame, where, unit, problems, f"partition {number}"), options.rates,
         mapping=options.mapping, expiry_time=options.expiry_time, timezone=options.timezone,
+        calendar=options.calendar, sides=options.sides,
         workers=options.workers, method=options.method)
     result.table.index = index
     return result
@@ -270,21 +276,28 @@ class _Prepared:
 
 
 def _prepare(frame: dd.DataFrame, rates: chains.RateCurve, *,
-             mapping: Mapping[str, str] | None = None, expiry_time: str = EXPIRY_TIME,
-             timezone: str = TIMEZONE, workers: int = 1, method: Method = "exact",
+             mapping: Mapping[str, str] | None = None, expiry_time: str | None = None,
+             timezone: str | None = None, calendar: str | None = CALENDAR, workers: int = 1,
+             method: Method = "exact", sides: bool = False,
              by_chain: bool | None = None, lengths: tuple[int, ...] | None = None
              ) -> _Prepared:
     if not isinstance(frame, dd.DataFrame):
         raise TypeError(f"expected a Dask DataFrame, got {type(frame).__name__}")
     columns = chains.resolve_columns([c for c in frame.columns if c not in _HIDDEN], mapping)
-    chains.make_clock(expiry_time, timezone)  # a bad zone or time fails here, not on a worker
-    if isinstance(workers, bool) or not isinstance(workers, int) or workers == 0:
+    # A bad zone, time or calendar fails here, not on a worker.
+    chains.make_clock(expiry_time, timezone, calendar)
+    try:
+        count = operator.index(workers)
+    except TypeError:
+        count = 0
+    if isinstance(workers, bool) or count == 0:
         raise ValueError(f"workers must be a nonzero integer (threads per task, -1 every core "
                          f"of the worker's machine), got {workers!r}")
+    workers = count
     check_method(method)
-    options = _Options(rates, dict(mapping) if mapping else None, str(expiry_time), timezone,
-                       workers, method)
-    meta = _result_meta(frame._meta)
+    options = _Options(rates, dict(mapping) if mapping else None, expiry_time, timezone, calendar,
+                       workers, method, bool(sides))
+    meta = _result_meta(frame._meta, sides)
     layout = _find_layout(frame, columns, options) if by_chain is None else None
     grouped = by_chain is False or (layout is not None and not layout.by_chain)
     offsets = None
@@ -305,8 +318,9 @@ def _prepare(frame: dd.DataFrame, rates: chains.RateCurve, *,
 
 
 def surface(frame: dd.DataFrame, rates: chains.RateCurve, *,
-            mapping: Mapping[str, str] | None = None, expiry_time: str = EXPIRY_TIME,
-            timezone: str = TIMEZONE, workers: int = 1, method: Method = "exact",
+            mapping: Mapping[str, str] | None = None, expiry_time: str | None = None,
+            timezone: str | None = None, calendar: str | None = CALENDAR, workers: int = 1,
+            method: Method = "exact", sides: bool = False,
             by_chain: bool | None = None) -> dd.DataFrame:
     """Forwards and implied volatilities of the chains in a Dask dataframe.
 
@@ -316,7 +330,7 @@ def surface(frame: dd.DataFrame, rates: chains.RateCurve, *,
         Quotes in the columns ``vornet surface`` reads (see
         :data:`vornet.chain.FIELDS`), from :func:`read_chains`,
         ``dask.dataframe.read_parquet`` or any other source.
-    rates, mapping, expiry_time, timezone, method
+    rates, mapping, expiry_time, timezone, calendar, method, sides
         As for :func:`vornet.chain.surface`.
     workers : int, optional
         vornet's threads inside each task: 1 (default); -1 every core of the
@@ -343,17 +357,18 @@ def surface(frame: dd.DataFrame, rates: chains.RateCurve, *,
         (0, 1, ...), so that ``sort_index()`` restores the input's order.
     """
     prepared = _prepare(frame, rates, mapping=mapping, expiry_time=expiry_time,
-                        timezone=timezone, workers=workers, method=method, by_chain=by_chain)
+                        timezone=timezone, calendar=calendar, workers=workers, method=method,
+                        sides=sides, by_chain=by_chain)
     return prepared.frame.map_partitions(_solve_table, prepared.options, prepared.offsets,
                                          meta=prepared.meta, enforce_metadata=False)
 
 
 def solve_partitions(frame: dd.DataFrame, rates: chains.RateCurve,
                      then: Callable[[chains.Surface, int], Any], *,
-                     mapping: Mapping[str, str] | None = None, expiry_time: str = EXPIRY_TIME,
-                     timezone: str = TIMEZONE, workers: int = 1,
-                     method: Method = "exact", by_chain: bool | None = None
-                     ) -> tuple[list[Any], Layout | None]:
+                     mapping: Mapping[str, str] | None = None, expiry_time: str | None = None,
+                     timezone: str | None = None, calendar: str | None = CALENDAR,
+                     workers: int = 1, method: Method = "exact", sides: bool = False,
+                     by_chain: bool | None = None) -> tuple[list[Any], Layout | None]:
     """Like :func:`surface`, but each partition's whole
     :class:`vornet.chain.Surface` (table and summary) goes to
     ``then(surface, partition_number)`` on the worker: one delayed value
@@ -361,7 +376,8 @@ def solve_partitions(frame: dd.DataFrame, rates: chains.RateCurve,
     given). The command writes its output files this way, so that only
     the summaries come back."""
     prepared = _prepare(frame, rates, mapping=mapping, expiry_time=expiry_time,
-                        timezone=timezone, workers=workers, method=method, by_chain=by_chain)
+                        timezone=timezone, calendar=calendar, workers=workers, method=method,
+                        sides=sides, by_chain=by_chain)
     tasks = [dask.delayed(_then, pure=True)(part, prepared.options, prepared.offsets, number,
                                             then)
              for number, part in enumerate(prepared.frame.to_delayed())]
@@ -404,12 +420,15 @@ class _PartWriter:
     suffix: str
     #: The mark of this run's temporary names.
     token: str
+    #: How Parquet parts type the columns read as numbers and times.
+    typing: Typing | None = None
 
     def write(self, table: pd.DataFrame, number: int) -> PartResult:
         written = {}
         if self.folder is not None:
             final = chains.part_path(self.folder, number, self.suffix)
-            written[str(final)] = str(write_part(table, final, self.token))
+            typed = self.typing.apply if self.typing is not None else None
+            written[str(final)] = str(write_part(table, final, self.token, typed))
         return PartResult(None, table["status"].value_counts().to_dict(), {}, len(table),
                           written=written)
 
@@ -477,7 +496,13 @@ def write_parts(frame: dd.DataFrame, rates: chains.RateCurve,
         folder = Path(folder)
         check_folder(folder, suffix, ())
         folder.mkdir(parents=True, exist_ok=True)
-    writer = _PartWriter(None if folder is None else str(folder), suffix, new_token())
+    columns = chains.resolve_columns([c for c in frame.columns if c not in _HIDDEN],
+                                     options.get("mapping"))
+    inputs = [c for c in frame.columns if c not in _HIDDEN]
+    typing = Typing.of(columns, renamed_inputs(inputs),
+                       chains.make_clock(options.get("expiry_time"), options.get("timezone"),
+                                         options.get("calendar", CALENDAR)))
+    writer = _PartWriter(None if folder is None else str(folder), suffix, new_token(), typing)
     try:
         answers, layout = _solve_and_write(frame, rates, writer, folder, progress, options)
     except BaseException:

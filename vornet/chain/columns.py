@@ -12,7 +12,8 @@ import pandas as pd
 from vornet.chain.errors import ChainError
 
 __all__ = ["FIELDS", "KEY_FIELDS", "OUTPUT_COLUMNS", "SUMMARY_COLUMNS", "resolve_columns",
-           "time_field", "key_columns", "columns_found", "add_results", "empty_results"]
+           "time_field", "key_columns", "columns_found", "add_results", "empty_results",
+           "renamed_inputs"]
 
 #: The columns read, by the name they have in the common exchange exports;
 #: ``--map name=column`` (``mapping``) names another column for any of them.
@@ -21,6 +22,8 @@ FIELDS: dict[str, str] = {
                       "close)",
     "quote_date": "date of the quote, taken at the close; used without quote_datetime",
     "expiration": "expiry date",
+    "expiration_time": "optional: the time of day the option expires at, per row (09:30 for "
+                       "options settled at the open)",
     "strike": "strike price",
     "option_type": "C or P (call, put), in any case",
     "bid": "bid price of the option",
@@ -30,7 +33,8 @@ FIELDS: dict[str, str] = {
     "underlying_bid": "bid of the underlying",
     "underlying_ask": "ask of the underlying",
     "underlying_price": "price of the underlying, used without its bid and ask",
-    "underlying_symbol": "optional: quotes of different underlyings are kept apart",
+    "underlying_symbol": "optional: quotes of different underlyings are kept apart (also read "
+                         "from a column named underlying, symbol or ticker)",
     "root": "optional: option roots (classes) are kept apart, also on one expiry date",
 }
 
@@ -38,14 +42,24 @@ FIELDS: dict[str, str] = {
 #: expiry, in the order a chain's key lists them.
 KEY_FIELDS = ("underlying_symbol", "root")
 
-#: The columns the output adds to the input's, in order; an input column of
-#: one of these names is kept as ``<name>_input``.
-OUTPUT_COLUMNS = ("T", "forward", "discount", "mid", "iv", "otm", "status", "detail")
+#: Other names a field's column has in common files, tried in this order
+#: after the field's own name (in any case).
+ALIASES: dict[str, tuple[str, ...]] = {
+    "underlying_symbol": ("underlying", "symbol", "ticker"),
+}
+
+#: The columns the output adds to the input's, in order (iv_bid and iv_ask
+#: only on request); an input column of one of these names is kept as
+#: ``<name>_input``.
+OUTPUT_COLUMNS = ("T", "forward", "discount", "mid", "iv", "iv_bid", "iv_ask", "otm", "status",
+                  "detail")
+#: The output columns written on request only.
+REQUESTED_COLUMNS = ("iv_bid", "iv_ask")
 
 #: The summary's columns; the chain's underlying and root columns, when it
 #: has them, come after ``expiration``.
-SUMMARY_COLUMNS = ("quote_time", "expiration", "T", "forward", "parity_forward", "atm_vol",
-                   "solved", "usable", "rows")
+SUMMARY_COLUMNS = ("quote_time", "expiration", "T", "spot", "forward", "parity_forward",
+                   "carry", "atm_vol", "solved", "usable", "rows")
 
 
 def columns_found(columns: list[str]) -> str:
@@ -70,13 +84,29 @@ def _check_mapping(mapping: Mapping[str, str], columns: list[str]) -> None:
                              f"(columns found: {columns_found(columns)})")
 
 
-def resolve_columns(columns: Iterable[Any], mapping: Mapping[str, str] | None = None
-                    ) -> dict[str, str]:
+def _underlying(frame: pd.DataFrame | None, names: list[str]) -> str | None:
+    """The underlying's column among its usual names: not one whose value
+    differs on every row (an option's own contract symbol)."""
+    for alias in ("underlying_symbol", *ALIASES["underlying_symbol"]):
+        column = _find_column(alias, names)
+        if column is None:
+            continue
+        if frame is not None and len(frame) > 1 and frame[column].nunique(dropna=False) == len(
+                frame):
+            continue
+        return column
+    return None
+
+
+def resolve_columns(columns: Iterable[Any], mapping: Mapping[str, str] | None = None,
+                    frame: pd.DataFrame | None = None) -> dict[str, str]:
     """The file's column for each field the chain is read with.
 
     A field is found by its own name, then by that name in any case and with
-    surrounding spaces (when only one column matches); ``mapping`` names the
-    column of a field directly. Raises :class:`ChainError` naming the first
+    surrounding spaces (when only one column matches), then by its other
+    names (ALIASES); ``mapping`` names the column of a field directly. With
+    the chain's `frame`, a column whose value differs on every row is not
+    taken as the underlying's. Raises :class:`ChainError` naming the first
     missing column and the columns found.
     """
     names = [str(c) for c in columns]
@@ -84,7 +114,12 @@ def resolve_columns(columns: Iterable[Any], mapping: Mapping[str, str] | None = 
     _check_mapping(mapping, names)
     found = {}
     for name in FIELDS:
-        match = mapping.get(name) or _find_column(name, names)
+        if name in mapping:
+            match: str | None = mapping[name]
+        elif name == "underlying_symbol":
+            match = _underlying(frame, names)
+        else:
+            match = _find_column(name, names)
         if match is not None:
             found[name] = match
 
@@ -120,35 +155,48 @@ def key_columns(columns: Mapping[str, str]) -> list[str]:
     return [columns[k] for k in KEY_FIELDS if k in columns]
 
 
-def add_results(frame: pd.DataFrame, results: Mapping[str, Any]
-                ) -> tuple[pd.DataFrame, dict[str, str]]:
-    """The input's columns followed by the results (OUTPUT_COLUMNS, in
-    order), and the input columns renamed because a result has their name
-    (old name -> new name)."""
+def renamed_inputs(columns: Iterable[Any], written: Iterable[str] = OUTPUT_COLUMNS
+                   ) -> dict[str, str]:
+    """The input columns that the name of an output column `written` takes,
+    and the names they are written under (``<name>_input``)."""
     renamed = {}
-    taken = set(map(str, frame.columns)) | set(OUTPUT_COLUMNS)
-    for column in frame.columns:
-        if column in OUTPUT_COLUMNS:
+    columns = list(columns)
+    written = set(written)
+    taken = set(map(str, columns)) | written
+    for column in columns:
+        if column in written:
             new = f"{column}_input"
             while new in taken:
                 new += "_"
             renamed[column] = new
             taken.add(new)
+    return renamed
+
+
+def add_results(frame: pd.DataFrame, results: Mapping[str, Any]
+                ) -> tuple[pd.DataFrame, dict[str, str]]:
+    """The input's columns followed by the results (OUTPUT_COLUMNS, in
+    order), and the input columns renamed because a result has their name
+    (old name -> new name)."""
+    written = [name for name in OUTPUT_COLUMNS if name in results]
+    renamed = renamed_inputs(frame.columns, written)
     # Column by column, none copied: the input's as they are, then the
     # results' arrays.
     table = {renamed.get(c, c): frame[c] for c in frame.columns}
-    for name in OUTPUT_COLUMNS:
+    for name in written:
         dtype = object if name in ("status", "detail") else None
         table[name] = pd.Series(results[name], index=frame.index, dtype=dtype, copy=False)
     return pd.DataFrame(table, copy=False), renamed
 
 
-def empty_results(frame: pd.DataFrame) -> pd.DataFrame:
+def empty_results(frame: pd.DataFrame, sides: bool = False) -> pd.DataFrame:
     """The table :func:`add_results` makes of `frame`'s columns, with no
-    rows: the output's layout and types."""
+    rows: the output's layout and types (with iv_bid and iv_ask when
+    `sides`)."""
     empty = np.empty(0)
-    table, _ = add_results(frame.iloc[:0], {
-        "T": empty, "forward": empty, "discount": empty, "mid": empty, "iv": empty,
-        "otm": pd.array([], dtype="boolean"), "status": np.empty(0, dtype=object),
-        "detail": np.empty(0, dtype=object)})
+    results: dict[str, Any] = {name: empty for name in OUTPUT_COLUMNS
+                               if sides or name not in REQUESTED_COLUMNS}
+    results.update(otm=pd.array([], dtype="boolean"), status=np.empty(0, dtype=object),
+                   detail=np.empty(0, dtype=object))
+    table, _ = add_results(frame.iloc[:0], results)
     return table

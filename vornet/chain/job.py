@@ -15,7 +15,7 @@ from typing import Any, TextIO
 
 import pandas as pd
 
-from vornet.chain.clock import EXPIRY_TIME, TIMEZONE, make_clock
+from vornet.chain.clock import CALENDAR, make_clock
 from vornet.chain.errors import ChainError
 from vornet.chain.files import input_files, is_parquet, read_chains
 from vornet.chain.outputs import (
@@ -47,14 +47,17 @@ class Job:
     output: str | None = None
     format: str | None = None
     mapping: dict[str, str] = dataclasses.field(default_factory=dict)
-    expiry_time: str = EXPIRY_TIME
-    timezone: str = TIMEZONE
+    expiry_time: str | None = None
+    timezone: str | None = None
+    calendar: str | None = CALENDAR
     plot: str | None = None
     summary: str | None = None
     #: Threads (one process), worker processes (``scheduler="local"``) or
     #: threads per task (a scheduler's address); None for the default.
     workers: int | None = None
     method: Method = "exact"
+    #: Also the volatilities of the bid and the ask.
+    sides: bool = False
     quiet: bool = False
     #: A Dask scheduler's address, or "local"; None for one process.
     scheduler: str | None = None
@@ -118,7 +121,7 @@ def plan(job: Job) -> Plan:
             resolve_workers(job.workers)
     except (TypeError, ValueError) as error:
         raise ChainError(str(error)) from None
-    make_clock(job.expiry_time, job.timezone)
+    make_clock(job.expiry_time, job.timezone, job.calendar)
     if job.rate_curve is not None:
         rates = RateCurve.read(job.rate_curve)
     elif job.rate is not None:
@@ -126,7 +129,8 @@ def plan(job: Job) -> Plan:
     else:
         raise ChainError("give a rate (--rate) or a rate curve (--rate-curve)")
     options = dict(mapping=dict(job.mapping), expiry_time=job.expiry_time,
-                   timezone=job.timezone, method=job.method)
+                   timezone=job.timezone, calendar=job.calendar, method=job.method,
+                   sides=job.sides)
     return Plan(job, files, folder, suffix, rates, options)
 
 
@@ -162,9 +166,9 @@ def run(job: Job, out: TextIO = sys.stdout) -> None:
     result = surface(quotes, planned.rates, workers=workers, progress=progress,
                      **planned.options)
     if planned.folder:
-        write_parts(result.table, quotes, job.output, planned.suffix)
+        write_parts(result.table, quotes, job.output, planned.suffix, result.typed)
     elif job.output:
-        write_table(result.table, job.output)
+        write_table(result.table, job.output, result.typed)
     write_summary(job, result.summary)
     if not job.quiet:
         print_renamed(result.renamed)

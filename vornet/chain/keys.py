@@ -12,6 +12,7 @@ import pandas as pd
 
 from vornet.chain.clock import Clock
 from vornet.chain.columns import key_columns, time_field
+from vornet.chain.errors import ChainError
 from vornet.chain.values import Quotes
 
 __all__ = ["Groups", "chain_keys", "group_rows", "chain_hashes"]
@@ -105,3 +106,31 @@ def chain_hashes(frame: pd.DataFrame, columns: Mapping[str, str], clock: Clock
     expiry_seconds = clock.instants(clock.read(frame[columns["expiration"]], expiry=True))
     keys = chain_keys(frame, columns, quote_seconds, expiry_seconds)
     return _hashes(keys), np.isfinite(quote_seconds) & np.isfinite(expiry_seconds)
+
+
+def check_one_underlying(quotes: Quotes, groups: Groups, clock: Clock) -> None:
+    """Where no column names the underlying, raises ChainError when the
+    underlying's quotes of one chain do not overlap (one's bid above
+    another's ask, a price being a quote without a spread, beyond a basis
+    point): the file then holds more than one underlying, which must not be
+    averaged into one forward."""
+    if quotes.spread is None or groups.count == 0:
+        return
+    bid, ask = quotes.spread
+    rows = np.flatnonzero((groups.group >= 0) & np.isfinite(bid) & np.isfinite(ask))
+    if len(rows) == 0:
+        return
+    group = groups.group[rows]
+    highest_bid = pd.Series(bid[rows]).groupby(group).max()
+    lowest_ask = pd.Series(ask[rows]).groupby(group).min()
+    apart = highest_bid - lowest_ask > 1e-4 * lowest_ask
+    if not apart.any():
+        return
+    g = int(apart.index[apart.to_numpy()][0])
+    first = groups.first[g]
+    when = clock.local_text(quotes.quote_seconds[[first]])[0]
+    expiry = np.datetime_as_string(np.int64(quotes.expiry_day[first]).astype("datetime64[D]"))
+    raise ChainError(f"{quotes.chain.source}: at {when}, expiry {expiry}, the underlying's quotes "
+                     f"disagree ({highest_bid[g]:g} is above {lowest_ask[g]:g}): the file seems "
+                     f"to hold more than one underlying. Name the column that tells them apart "
+                     f"with --map underlying_symbol=COLUMN")

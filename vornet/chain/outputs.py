@@ -147,23 +147,57 @@ def write_file(path: str | os.PathLike[str], write: Callable[[Path], Any]) -> No
         raise
 
 
-def _table_writer(table: pd.DataFrame, path: Path) -> Callable[[Path], Any]:
+# Rows converted and written at a time to Parquet: bounds the memory the
+# writing takes.
+_ROWS_AT_A_TIME = 1 << 17
+
+
+def _write_parquet(table: pd.DataFrame, target: Path,
+                   typed: Callable[[pd.DataFrame], pd.DataFrame] | None) -> None:
+    """The table as Parquet, `typed` (when given) applied to each slice of
+    rows: one row group per slice, the types those of the first."""
+    import pyarrow as pa
+    import pyarrow.parquet as pq
+
+    writer = None
+    try:
+        for start in range(0, max(len(table), 1), _ROWS_AT_A_TIME):
+            rows = table.iloc[start:start + _ROWS_AT_A_TIME]
+            rows = typed(rows) if typed is not None else rows
+            if writer is None:
+                arrow = pa.Table.from_pandas(rows, preserve_index=False)
+                writer = pq.ParquetWriter(target, arrow.schema)
+            else:
+                arrow = pa.Table.from_pandas(rows, schema=writer.schema.to_arrow_schema(),
+                                             preserve_index=False)
+            writer.write_table(arrow)
+    finally:
+        if writer is not None:
+            writer.close()
+
+
+def _table_writer(table: pd.DataFrame, path: Path,
+                  typed: Callable[[pd.DataFrame], pd.DataFrame] | None = None
+                  ) -> Callable[[Path], Any]:
     if is_parquet(path):
-        return lambda target: table.to_parquet(target, index=False)
+        return lambda target: _write_parquet(table, target, typed)
     compression = "gzip" if path.suffix.lower() == ".gz" else None
     return lambda target: table.to_csv(target, index=False, compression=compression)
 
 
-def write_table(table: pd.DataFrame, path: str | os.PathLike[str]) -> None:
+def write_table(table: pd.DataFrame, path: str | os.PathLike[str],
+                typed: Callable[[pd.DataFrame], pd.DataFrame] | None = None) -> None:
     """Writes the table as CSV (``.csv``, ``.csv.gz``) or Parquet
     (``.parquet``, ``.pq``; needs pyarrow), whole or not at all; ``-``
-    writes CSV to the standard output."""
+    writes CSV to the standard output. Parquet holds the columns `typed`
+    gives (:meth:`vornet.chain.Surface.typed`: numbers and times), CSV the
+    input's text."""
     if os.fspath(path) == STDOUT:
         table.to_csv(sys.stdout, index=False)
         return
     path = Path(path)
     check_output(path)
-    write_file(path, _table_writer(table, path))
+    write_file(path, _table_writer(table, path, typed))
 
 
 def part_path(folder: str | os.PathLike[str], number: int, suffix: str) -> Path:
@@ -200,7 +234,8 @@ def replace_parts(folder: Path, written: dict[Path, Path]) -> None:
 
 
 def write_parts(table: pd.DataFrame, chain: Chain, folder: str | os.PathLike[str],
-                suffix: str) -> list[Path]:
+                suffix: str, typed: Callable[[pd.DataFrame], pd.DataFrame] | None = None
+                ) -> list[Path]:
     """Writes the table to a folder, the rows of each input file to a part
     of their own (``part.00000.csv``, ... in the order of the files; the
     rows of a chain read from one file all go to ``part.00000``), replacing
@@ -218,7 +253,7 @@ def write_parts(table: pd.DataFrame, chain: Chain, folder: str | os.PathLike[str
     try:
         for number in range(count):
             final = part_path(folder, number, suffix)
-            written[final] = write_part(table[file_of == number], final, token)
+            written[final] = write_part(table[file_of == number], final, token, typed)
     except BaseException:
         remove_temporaries(folder, token)
         raise
@@ -226,12 +261,13 @@ def write_parts(table: pd.DataFrame, chain: Chain, folder: str | os.PathLike[str
     return list(written)
 
 
-def write_part(table: pd.DataFrame, final: Path, token: str) -> Path:
+def write_part(table: pd.DataFrame, final: Path, token: str,
+               typed: Callable[[pd.DataFrame], pd.DataFrame] | None = None) -> Path:
     """Writes a part under its temporary name for the run `token` and
     returns that name; :func:`replace_parts` puts it in place."""
     temporary = part_temporary(final, token)
     try:
-        _table_writer(table, final)(temporary)
+        _table_writer(table, final, typed)(temporary)
     except OSError as error:
         raise ChainError(f"cannot write {final}: {error}") from None
     return temporary

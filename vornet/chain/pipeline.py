@@ -26,16 +26,16 @@ import numpy as np
 import pandas as pd
 
 import vornet
-from vornet.chain.clock import EXPIRY_TIME, TIMEZONE, make_clock
+from vornet.chain.clock import CALENDAR, make_clock
 from vornet.chain.columns import add_results, resolve_columns
 from vornet.chain.errors import ChainError
 from vornet.chain.files import Chain
 from vornet.chain.forwards import Forwards, find_forwards
-from vornet.chain.keys import Groups, group_rows
+from vornet.chain.keys import Groups, check_one_underlying, group_rows
 from vornet.chain.rates import RateCurve
 from vornet.chain.report import summarise
 from vornet.chain.statuses import INVALID_ROW, NO_FORWARD, of_iv_status
-from vornet.chain.values import Quotes, parse_quotes
+from vornet.chain.values import Quotes, Typing, parse_quotes
 from vornet.market import IVStatus, Method, check_method, resolve_workers
 
 __all__ = ["Surface", "Solution", "surface"]
@@ -70,6 +70,14 @@ class Surface:
     #: Per summary row, a 64-bit hash of its chain's key (see
     #: :func:`vornet.chain.keys.chain_hashes`).
     chain_hashes: np.ndarray
+    #: How the Parquet output types the columns read as numbers and times.
+    typing: Typing | None = None
+
+    def typed(self, rows: pd.DataFrame) -> pd.DataFrame:
+        """`rows` of the table with the columns read as numbers and times
+        typed (numbers, timestamps, dates; null where a value did not
+        parse), as the Parquet output holds them."""
+        return self.typing.apply(rows) if self.typing is not None else rows
 
     def rows_of(self, position: int) -> np.ndarray:
         """The table rows of the summary row at `position`."""
@@ -86,11 +94,13 @@ class Solution:
     otm: Any
     status: np.ndarray
     detail: np.ndarray
+    #: The columns written on request: iv_bid and iv_ask.
+    extra: dict[str, np.ndarray] = dataclasses.field(default_factory=dict)
 
     def columns(self, quotes: Quotes) -> dict[str, Any]:
         return {"T": quotes.T, "forward": self.forward, "discount": self.discount,
-                "mid": quotes.mid, "iv": self.iv, "otm": self.otm, "status": self.status,
-                "detail": self.detail}
+                "mid": quotes.mid, "iv": self.iv, **self.extra, "otm": self.otm,
+                "status": self.status, "detail": self.detail}
 
 
 def _discounts(quotes: Quotes, rates: RateCurve) -> np.ndarray:
@@ -101,33 +111,34 @@ def _discounts(quotes: Quotes, rates: RateCurve) -> np.ndarray:
     return discount
 
 
-def _implied_vols(quotes: Quotes, rows: np.ndarray, forward: np.ndarray, discount: np.ndarray,
-                  threads: int, method: Method, progress: bool
-                  ) -> tuple[np.ndarray, np.ndarray]:
-    """The volatility and the solver's status of each of `rows`, in chunks."""
-    step = _CHUNK
+def _implied_vols(quotes: Quotes, prices: list[np.ndarray], rows: np.ndarray,
+                  forward: np.ndarray, discount: np.ndarray, threads: int, method: Method,
+                  progress: bool) -> list[tuple[np.ndarray, np.ndarray]]:
+    """The volatility and the solver's status of each of `rows` at each of
+    `prices`, in chunks."""
     bar = None
     if progress:
         from tqdm import tqdm
 
-        bar = tqdm(total=len(rows), desc="quotes", unit="quote", leave=False,
+        bar = tqdm(total=len(rows) * len(prices), desc="quotes", unit="quote", leave=False,
                    dynamic_ncols=True, unit_scale=True)
-    vols, codes = [], []
+    solved: list[tuple[list[np.ndarray], list[np.ndarray]]] = [([], []) for _ in prices]
     try:
-        for start in range(0, len(rows), step):
-            part = rows[start:start + step]
-            vol, code = vornet.implied_vol_at_forward(
-                quotes.mid[part], quotes.spot[part], quotes.strike[part], quotes.T[part],
-                discount[part], forward[part], np.where(quotes.is_call[part], "c", "p"),
-                full_output=True, workers=threads, method=method)
-            vols.append(vol)
-            codes.append(code)
-            if bar is not None:
-                bar.update(len(part))
+        for start in range(0, len(rows), _CHUNK):
+            part = rows[start:start + _CHUNK]
+            for price, (vols, codes) in zip(prices, solved):
+                vol, code = vornet.implied_vol_at_forward(
+                    price[part], quotes.spot[part], quotes.strike[part], quotes.T[part],
+                    discount[part], forward[part], np.where(quotes.is_call[part], "c", "p"),
+                    full_output=True, workers=threads, method=method)
+                vols.append(vol)
+                codes.append(code)
+                if bar is not None:
+                    bar.update(len(part))
     finally:
         if bar is not None:
             bar.close()
-    return np.concatenate(vols), np.concatenate(codes)
+    return [(np.concatenate(vols), np.concatenate(codes)) for vols, codes in solved]
 
 
 def _solve(quotes: Quotes, groups: Groups, forwards: Forwards, discount: np.ndarray,
@@ -145,9 +156,16 @@ def _solve(quotes: Quotes, groups: Groups, forwards: Forwards, discount: np.ndar
     detail[no_forward] = forwards.reason[groups.group[no_forward]]
     iv = np.full(len(keyed), np.nan)
     rows = np.flatnonzero(quotes.usable & np.isfinite(forward))
+    extra = {}
+    if quotes.sides is not None:
+        extra = {"iv_bid": np.full(len(keyed), np.nan), "iv_ask": np.full(len(keyed), np.nan)}
     if len(rows):
-        iv[rows], codes = _implied_vols(quotes, rows, forward, discount, threads, method,
-                                        progress)
+        prices = [quotes.mid, *(quotes.sides or ())]
+        answers = _implied_vols(quotes, prices, rows, forward, discount, threads, method,
+                                progress)
+        iv[rows], codes = answers[0]
+        for name, (vol, _) in zip(extra, answers[1:]):
+            extra[name][rows] = vol
         status[rows] = of_iv_status(codes)
         rejected = np.zeros(len(keyed), dtype=bool)
         rejected[rows[codes == IVStatus.INVALID_INPUT]] = True
@@ -158,25 +176,36 @@ def _solve(quotes: Quotes, groups: Groups, forwards: Forwards, discount: np.ndar
                    dtype="boolean")
     otm[~np.isfinite(forward) | ~np.isfinite(quotes.strike)
         | ~(quotes.is_call | quotes.is_put)] = pd.NA
-    return Solution(discount, forward, iv, otm, status, detail)
+    return Solution(discount, forward, iv, otm, status, detail, extra)
 
 
-def surface(chain: Chain, rates: RateCurve, *, mapping: Mapping[str, str] | None = None,
-            expiry_time: str | dt.time = EXPIRY_TIME, timezone: str = TIMEZONE,
-            workers: int = 1, progress: bool = False, method: Method = "exact") -> Surface:
+def surface(chain: Chain | pd.DataFrame, rates: RateCurve | float, *,
+            mapping: Mapping[str, str] | None = None, expiry_time: str | dt.time | None = None,
+            timezone: str | None = None, calendar: str | None = CALENDAR, workers: int = 1,
+            progress: bool = False, method: Method = "exact", sides: bool = False) -> Surface:
     """Forwards and implied volatilities of a whole chain.
 
     Parameters
     ----------
-    chain : Chain
-        From :func:`vornet.chain.read_chain`.
-    rates : RateCurve
-        Continuously compounded rates: ``discount = exp(-r(T) T)``.
+    chain : Chain or pandas.DataFrame
+        From :func:`vornet.chain.read_chain`, or a DataFrame of quotes in any
+        layout the command reads (a bad row's ``detail`` then names its
+        position, ``row 1`` for the first).
+    rates : RateCurve or float
+        Continuously compounded rates: ``discount = exp(-r(T) T)``; a number
+        is a flat rate.
     mapping : dict, optional
         Field name -> column, for columns named otherwise (see ``FIELDS``).
-    expiry_time, timezone : str, optional
-        The expiry's close, ``"16:00"`` in ``"America/New_York"`` by default;
-        naive quote times are local times of the same zone.
+    expiry_time : str, optional
+        The time of day every option expires at; by default the close of
+        the exchange's last session on or before the expiry's date.
+    timezone : str, optional
+        The zone of the close and of quote times given without one; by
+        default the calendar's.
+    calendar : str, optional
+        The exchange's calendar (``"XNYS"`` by default, any name of the
+        ``exchange_calendars`` package); ``"none"`` closes every day at
+        16:00.
     workers : int, optional
         Native threads for the forward searches and the implied
         volatilities: 1 (default), -1 every core.
@@ -185,21 +214,31 @@ def surface(chain: Chain, rates: RateCurve, *, mapping: Mapping[str, str] | None
     method : {'exact', 'fast'}, optional
         The implied-volatility solver (see :func:`vornet.implied_vol`); the
         forwards are found by the exact one either way.
+    sides : bool, optional
+        Also the volatilities of the bid and the ask (``iv_bid``, ``iv_ask``:
+        NaN where a side does not solve; the row's status is the mid's):
+        three inversions a quote instead of one.
     """
-    clock = make_clock(expiry_time, timezone)
+    if isinstance(chain, pd.DataFrame):
+        chain = Chain(chain.reset_index(drop=True), np.arange(1, len(chain) + 1), "row",
+                      source="frame")
+    if not isinstance(rates, RateCurve):
+        rates = RateCurve.flat(float(rates))
+    clock = make_clock(expiry_time, timezone, calendar)
     try:
         threads = resolve_workers(workers)
         check_method(method)
     except (TypeError, ValueError) as error:
         raise ChainError(str(error)) from None
-    columns = resolve_columns(chain.frame.columns, mapping)
-    quotes = parse_quotes(chain, columns, clock)
+    columns = resolve_columns(chain.frame.columns, mapping, chain.frame)
+    quotes = parse_quotes(chain, columns, clock, keep_sides=sides)
     groups = group_rows(quotes)
+    check_one_underlying(quotes, groups, clock)
     discount = _discounts(quotes, rates)
     forwards = find_forwards(quotes, groups, discount, threads, progress)
     solution = _solve(quotes, groups, forwards, discount, threads, method, progress)
     table, renamed = add_results(chain.frame, solution.columns(quotes))
-    summary = summarise(quotes, groups, forwards, solution.iv, solution.status, solution.otm,
-                        clock)
+    summary = summarise(quotes, groups, forwards, discount, solution.iv, solution.status,
+                        solution.otm, clock)
     return Surface(table, summary, renamed, groups.group, quotes.strike, quotes.is_call,
-                   groups.hashes)
+                   groups.hashes, Typing.of(columns, renamed, clock))

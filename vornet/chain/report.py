@@ -37,12 +37,14 @@ def atm_vol(log_moneyness: np.ndarray, vols: np.ndarray) -> float:
     return float(np.interp(0.0, log_moneyness[order], vols[order]))
 
 
-def summarise(quotes: Quotes, groups: Groups, forwards: Forwards, iv: np.ndarray,
-              status: np.ndarray, otm: Any, clock: Clock) -> pd.DataFrame:
+def summarise(quotes: Quotes, groups: Groups, forwards: Forwards, discount: np.ndarray,
+              iv: np.ndarray, status: np.ndarray, otm: Any, clock: Clock) -> pd.DataFrame:
     """One row per chain, in chain order: its quote time (in the clock's
     zone), expiry, underlying and root (when the file has those columns),
-    T, forward, parity forward, at-the-money volatility, and its quotes
-    solved, usable and in all."""
+    T, the underlying's spot (the median of its quotes' mids), forward,
+    parity forward, the carry the forward implies (q such that
+    F = S exp((r - q) T), r the rate the discount factor gives),
+    at-the-money volatility, and its quotes solved, usable and in all."""
     first = groups.first
     summary = pd.DataFrame({
         "quote_time": clock.local_text(quotes.quote_seconds[first]),
@@ -63,9 +65,15 @@ def summarise(quotes: Quotes, groups: Groups, forwards: Forwards, iv: np.ndarray
     def per_chain(mask: np.ndarray) -> np.ndarray:
         return np.bincount(groups.group[keyed & mask], minlength=count).astype(np.int64)
 
-    summary["T"] = quotes.T[first]
+    T = quotes.T[first]
+    spot = (pd.Series(quotes.spot[keyed]).groupby(groups.group[keyed]).median()
+            .reindex(np.arange(count)).to_numpy(dtype=np.float64))
+    summary["T"] = T
+    summary["spot"] = spot
     summary["forward"] = forwards.forward
     summary["parity_forward"] = forwards.parity
+    with np.errstate(divide="ignore", invalid="ignore"):
+        summary["carry"] = (-np.log(discount[first]) - np.log(forwards.forward / spot)) / T
     summary["atm_vol"] = np.asarray(atm, dtype=np.float64)
     summary["solved"] = per_chain(solved)
     summary["usable"] = per_chain(quotes.usable)
@@ -84,6 +92,10 @@ def _number(value: float, digits: int) -> str:
     return f"{value:.{digits}f}" if math.isfinite(value) else "-"
 
 
+def _percent(value: float) -> str:
+    return f"{100.0 * value:.2f} %" if math.isfinite(value) else "-"
+
+
 def format_summary(summary: pd.DataFrame,
                    extra: Mapping[str, Sequence[Any] | Callable[[dict[str, Any]], Any]]
                    | None = None) -> str:
@@ -93,19 +105,19 @@ def format_summary(summary: pd.DataFrame,
 
     keys = varying_keys(summary)
     extra = dict(extra or {})
-    headings = ["quote time", "expiry", *keys, "T", "forward", "parity fwd", *extra,
-                "ATM vol", "solved/usable"]
+    headings = ["quote time", "expiry", *keys, "T", "spot", "forward", "parity fwd",
+                "carry q", *extra, "ATM vol", "solved/usable"]
     rows = []
     for i, record in enumerate(summary.to_dict("records")):
         cells = [str(record["quote_time"])[:16], str(record["expiration"])]
         cells += [str(record[k]) for k in keys]
-        cells += [_number(record["T"], 6), _number(record["forward"], 4),
-                  _number(record["parity_forward"], 4)]
+        cells += [_number(record["T"], 6), _number(record["spot"], 4),
+                  _number(record["forward"], 4), _number(record["parity_forward"], 4),
+                  _percent(record["carry"])]
         for values in extra.values():
             value = values(record) if callable(values) else values[i]
             cells.append(value if isinstance(value, str) else _number(float(value), 4))
-        atm = record["atm_vol"]
-        cells.append(f"{100.0 * atm:.2f} %" if math.isfinite(atm) else "-")
+        cells.append(_percent(record["atm_vol"]))
         cells.append(f"{record['solved']}/{record['usable']}")
         rows.append(cells)
     # Dates and names to the left, numbers to the right.

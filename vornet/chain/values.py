@@ -12,7 +12,10 @@ text is parsed once.
 from __future__ import annotations
 
 import dataclasses
+import datetime as dt
+import decimal
 from collections.abc import Callable, Mapping
+from typing import Any
 
 import numpy as np
 import pandas as pd
@@ -22,7 +25,8 @@ from vornet.chain.columns import time_field
 from vornet.chain.files import Chain
 from vornet.chain.statuses import CROSSED, EXPIRED, INVALID_ROW, NO_QUOTE, ONE_SIDED
 
-__all__ = ["Quotes", "Problems", "parse_quotes", "numbers"]
+__all__ = ["Quotes", "Problems", "Typing", "NUMBER_FIELDS", "parse_quotes", "numbers",
+           "exact_mid"]
 
 _MISSING_TEXT = ("", "nan", "na", "n/a", "null", "none")
 _PLAIN_NUMBER = r"\s*[+-]?(?:[0-9]+\.?[0-9]*|\.[0-9]+)(?:[eE][+-]?[0-9]+)?\s*"
@@ -62,9 +66,10 @@ def _missing_text(distinct: np.ndarray) -> np.ndarray:
     return missing
 
 
-def _parse_numbers(distinct: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+def _parse_numbers(distinct: np.ndarray, written: bool = False) -> tuple[np.ndarray, ...]:
     missing = _missing_text(distinct)
-    text = pd.Series([v if isinstance(v, str) else "" if m else str(v)
+    text = pd.Series([v if isinstance(v, str) else "" if m else repr(float(v))
+                      if isinstance(v, (float, np.floating)) else str(v)
                       for v, m in zip(distinct, missing)], dtype=object)
     plain = text.str.fullmatch(_PLAIN_NUMBER).to_numpy(dtype=bool) & ~missing
     values = np.full(len(text), np.nan)
@@ -72,18 +77,51 @@ def _parse_numbers(distinct: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.nda
         values[plain] = pd.to_numeric(text[plain], errors="coerce").to_numpy(dtype=np.float64)
     bad = ~missing & ~np.isfinite(values)
     values[bad] = np.nan
-    return values, missing, bad
+    if not written:
+        return values, missing, bad
+    return values, missing, bad, *_decimals(text, ~bad & ~missing)
 
 
-def numbers(values: pd.Series) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+def _decimals(text: pd.Series, plain: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """Each number as written, as an integer (a float, exact below 2**53;
+    NaN beyond) and the decimal places it is scaled by: 150.85 is 15085 and 2."""
+    scaled = np.full(len(text), np.nan)
+    places = np.zeros(len(text), dtype=np.int64)
+    for i in np.flatnonzero(plain).tolist():
+        number = decimal.Decimal(text.iat[i].strip())
+        exponent = int(number.as_tuple().exponent)
+        places[i] = max(-exponent, 0)
+        whole = int(number.scaleb(int(places[i])))
+        scaled[i] = float(whole) if abs(whole) < 2**53 else np.nan
+    return scaled, places
+
+
+def numbers(values: pd.Series, written: bool = False) -> tuple[np.ndarray, ...]:
     """The values as float64, with masks of the missing ones and of those
     present that are not finite numbers (text that is not a plain decimal
-    number, an infinity)."""
-    if values.dtype.kind in "fiu":
+    number, an infinity); with `written`, also each number as written
+    (see _decimals)."""
+    if values.dtype.kind in "fiu" and not written:
         parsed = values.to_numpy(dtype=np.float64, na_value=np.nan, copy=True)
         return parsed, np.isnan(parsed), np.isinf(parsed)
-    parsed, missing, bad = per_distinct(values, _parse_numbers)
-    return parsed.copy(), missing, bad
+    if values.dtype.kind in "fiu":
+        values = values.astype(object)
+    parsed, missing, bad, *exact = per_distinct(values,
+                                                lambda distinct: _parse_numbers(distinct, written))
+    return (parsed.copy(), missing, bad, *exact) if written else (parsed.copy(), missing, bad)
+
+
+def exact_mid(bid: tuple[np.ndarray, np.ndarray], ask: tuple[np.ndarray, np.ndarray],
+              fallback: np.ndarray) -> np.ndarray:
+    """The decimal midpoint of two numbers as written ((15080 + 15090) / 200
+    is 150.85, where 0.5 * (150.8 + 150.9) is 150.85000000000002), correctly
+    rounded, where both are exact below 2**53; `fallback` elsewhere."""
+    (b, bp), (a, ap) = bid, ask
+    places = np.maximum(bp, ap)
+    with np.errstate(invalid="ignore", over="ignore"):
+        total = b * 10.0 ** (places - bp) + a * 10.0 ** (places - ap)
+        exact = np.isfinite(total) & (np.abs(total) < 2.0**53) & (places <= 22)
+        return np.where(exact, total / (2.0 * 10.0 ** np.minimum(places, 22)), fallback)
 
 
 def _sides(distinct: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
@@ -91,6 +129,28 @@ def _sides(distinct: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     side = [v.strip().lower() if isinstance(v, str) else "" for v in distinct]
     return (np.array([s in ("c", "call") for s in side], dtype=bool),
             np.array([s in ("p", "put") for s in side], dtype=bool))
+
+
+def _times_of_day(distinct: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    missing = _missing_text(distinct)
+    micro = np.full(len(distinct), np.nan)
+    for i, value in enumerate(distinct):
+        if missing[i]:
+            continue
+        try:
+            time = dt.time.fromisoformat(str(value).strip())
+        except ValueError:
+            continue
+        micro[i] = ((time.hour * 60 + time.minute) * 60 + time.second) * 10**6 + time.microsecond
+    return micro, missing
+
+
+def _at_times(clock: Clock, day: np.ndarray, micro: np.ndarray) -> np.ndarray:
+    """clock.at_time_of_day for each (day, time), once per distinct pair."""
+    codes, pairs = pd.MultiIndex.from_arrays([day, micro]).factorize()
+    at = clock.at_time_of_day(pairs.get_level_values(0).to_numpy(dtype=np.float64),
+                              pairs.get_level_values(1).to_numpy(dtype=np.float64))
+    return at[codes]
 
 
 @dataclasses.dataclass
@@ -126,6 +186,11 @@ class Quotes:
     usable: np.ndarray
     #: The rows whose chain is known: those with no problem.
     keyed: np.ndarray
+    #: The underlying's bid and ask (its price, twice) per row, kept where
+    #: no column names the underlying.
+    spread: tuple[np.ndarray, np.ndarray] | None = None
+    #: The option's bid and ask per row, where they were asked for.
+    sides: tuple[np.ndarray, ...] | None = None
 
 
 class _Reader:
@@ -137,9 +202,15 @@ class _Reader:
     def raw(self, column: str, row: int) -> str:
         return repr(self.frame[column].iat[row])
 
-    def number(self, name: str, required: bool = True, positive: bool = False) -> np.ndarray:
+    def number(self, name: str, required: bool = True, positive: bool = False,
+               written: list[tuple[np.ndarray, np.ndarray]] | None = None) -> np.ndarray:
+        """The column's numbers; NaN where missing, not a number, or (noted)
+        not positive or negative. `written` receives each number as
+        written."""
         column = self.columns[name]
-        values, missing, bad = numbers(self.frame[column])
+        values, missing, bad, *exact = numbers(self.frame[column], written is not None)
+        if written is not None:
+            written.append((exact[0], exact[1]))
         if required:
             self.problems.note(missing, lambda row: f"{column} is missing")
         self.problems.note(bad, lambda row: f"{column} {self.raw(column, row)} is not a number")
@@ -170,43 +241,71 @@ class _Reader:
                                        f"date")
         return moments
 
-    def spot(self) -> np.ndarray:
+    def times_of_day(self, name: str) -> np.ndarray:
+        """A column of times of day as microseconds after midnight; NaN
+        where missing, or not a time (noted)."""
+        column = self.columns[name]
+        micro, missing = per_distinct(self.frame[column], _times_of_day)
+        self.problems.note(np.isnan(micro) & ~missing,
+                           lambda row: f"{column} {self.raw(column, row)} is not a time of day")
+        return micro
+
+    def spot(self) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+        """The underlying's mid, and its bid and ask (its price twice)."""
         if "underlying_bid" in self.columns and "underlying_ask" in self.columns:
             under_bid = self.number("underlying_bid", positive=True)
             under_ask = self.number("underlying_ask", positive=True)
-            return 0.5 * (under_bid + under_ask)
-        return self.number("underlying_price", positive=True)
+            return 0.5 * (under_bid + under_ask), under_bid, under_ask
+        price = self.number("underlying_price", positive=True)
+        return price, price, price
 
-    def mid(self) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]:
-        """The mid, and which quotes have no side, one side, or cross."""
+    def mid(self, sides: list[np.ndarray] | None = None
+            ) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]:
+        """The mid, and which quotes have no side, one side, or cross;
+        `sides` receives the bids and the asks."""
         if "bid" in self.columns and "ask" in self.columns:
-            bids = self.number("bid", required=False)
-            asks = self.number("ask", required=False)
+            written: list[tuple[np.ndarray, np.ndarray]] = []
+            bids = self.number("bid", required=False, written=written)
+            asks = self.number("ask", required=False, written=written)
+            if sides is not None:
+                sides += [bids, asks]
             has_bid, has_ask = bids > 0.0, asks > 0.0
             crossed = has_bid & has_ask & (bids > asks)
-            mids = np.where(has_bid & has_ask & ~crossed, 0.5 * (bids + asks), np.nan)
+            two_sided = has_bid & has_ask & ~crossed
+            mids = np.where(two_sided, exact_mid(written[0], written[1], 0.5 * (bids + asks)),
+                            np.nan)
             return mids, ~has_bid & ~has_ask, has_bid ^ has_ask, crossed
         mids = self.number("price" if "price" in self.columns else "mid", required=False)
         none = np.zeros(len(mids), dtype=bool)
         return mids, np.isnan(mids), none, none
 
 
-def parse_quotes(chain: Chain, columns: Mapping[str, str], clock: Clock) -> Quotes:
+def parse_quotes(chain: Chain, columns: Mapping[str, str], clock: Clock,
+                 keep_sides: bool = False) -> Quotes:
     """The chain's quotes read with `columns` (field -> column) on `clock`,
     with the statuses of the rows that cannot be solved: invalid, expired,
-    not quoted, one-sided or crossed, the first that applies."""
+    not quoted, one-sided or crossed, the first that applies. With
+    `keep_sides`, the bids and asks are kept too."""
     problems = Problems(chain)
     reader = _Reader(chain, columns, problems)
     strike = reader.number("strike", positive=True)
     is_call, is_put = reader.sides()
     quote_time = reader.moments(time_field(columns), clock)
     expiry = reader.moments("expiration", clock, expiry=True)
-    spot = reader.spot()
-    mid, no_quote, one_sided, crossed = reader.mid()
+    spot, spot_bid, spot_ask = reader.spot()
+    # Without a column for the underlying, its quotes show whether the file
+    # holds more than one.
+    spread = None if "underlying_symbol" in columns else (spot_bid, spot_ask)
+    sides: list[np.ndarray] | None = [] if keep_sides else None
+    mid, no_quote, one_sided, crossed = reader.mid(sides)
 
     quote_seconds = clock.instants(quote_time)
     expiry_seconds = clock.instants(expiry)
     expiry_day = expiry.day
+    if "expiration_time" in columns:  # a time of day per row comes first
+        time = reader.times_of_day("expiration_time")
+        given = np.isfinite(time) & np.isfinite(expiry_day)
+        expiry_seconds[given] = _at_times(clock, expiry_day[given], time[given])
     T = (expiry_seconds - quote_seconds) / SECONDS_PER_YEAR
     n = len(chain.frame)
     invalid = problems.rows(n)
@@ -216,4 +315,49 @@ def parse_quotes(chain: Chain, columns: Mapping[str, str], clock: Clock) -> Quot
                        (one_sided, ONE_SIDED), (crossed, CROSSED)):
         status[(status == "") & mask] = name
     return Quotes(chain, columns, strike, is_call, is_put, spot, mid, quote_seconds,
-                  expiry_seconds, expiry_day, T, status, problems, status == "", ~invalid)
+                  expiry_seconds, expiry_day, T, status, problems, status == "", ~invalid,
+                  spread, tuple(sides) if sides else None)
+
+
+#: The fields the Parquet output holds as numbers.
+NUMBER_FIELDS = ("strike", "bid", "ask", "price", "mid", "underlying_bid", "underlying_ask",
+                 "underlying_price")
+
+
+@dataclasses.dataclass(frozen=True)
+class Typing:
+    """How the output's copies of the columns read as numbers and times are
+    typed: numbers as float64, the quote time as a timestamp in the clock's
+    zone (a quote date as a date), the expiry as a date; a value that did
+    not parse is null (its row's ``detail`` says why)."""
+
+    #: Field -> the output's name of the file's column.
+    columns: Mapping[str, str]
+    clock: Clock
+
+    @classmethod
+    def of(cls, columns: Mapping[str, str], renamed: Mapping[str, str], clock: Clock) -> Typing:
+        return cls({field: renamed.get(column, column) for field, column in columns.items()},
+                   clock)
+
+    def apply(self, frame: pd.DataFrame) -> pd.DataFrame:
+        """A shallow copy of `frame` (rows of the output table) with the
+        typed columns."""
+        typed: dict[str, Any] = {}
+        for field in NUMBER_FIELDS:
+            column = self.columns.get(field)
+            if column is not None and column in frame.columns:
+                typed[column] = numbers(frame[column])[0]
+        for field in ("quote_datetime", "quote_date", "expiration"):
+            column = self.columns.get(field)
+            if column is None or column not in frame.columns:
+                continue
+            moments = self.clock.read(frame[column], expiry=field == "expiration")
+            if field == "quote_datetime":
+                seconds = self.clock.instants(moments)
+                typed[column] = (pd.to_datetime(pd.Series(seconds, index=frame.index), unit="s",
+                                                utc=True).dt.tz_convert(self.clock.zone))
+            else:
+                days = pd.Series(moments.day, index=frame.index)
+                typed[column] = pd.to_datetime(days, unit="D").dt.date
+        return frame.assign(**typed)
