@@ -192,7 +192,7 @@ def test_import_vornet_leaves_the_core_alone_until_it_is_used():
         before = gil()
         vornet.price([100.0], 100.0, 1.0, 0.05, 0.0, 0.2, "p", workers=2)
         vornet.implied_vol(5.0, 100.0, 100.0, 1.0, 0.05, 0.0, "p", full_output=True)
-        vornet.greeks(100.0, 100.0, 1.0, 0.05, 0.0, 0.2)
+        vornet.greeks(100.0, 100.0, 1.0, 0.05, 0.0, 0.2, "c")
         print("vornet.vornet_core" in sys.modules, gil() == before)
         vornet.baw_price(100.0, 100.0, 0.95, 105.0, 0.2, "c")
         print("vornet.vornet_core" in sys.modules, vornet.baw_price is vornet.vornet_core.baw_price)
@@ -325,9 +325,9 @@ def test_scalar_market_inputs_are_not_copied_into_columns():
         S = np.full(n, 100.0)
         K = np.full(n, 100.0)
         K[::2] = 90.0
-        vornet.price(S[:10], K[:10], 1.0, 0.05, 0.01, 0.0)
+        vornet.price(S[:10], K[:10], 1.0, 0.05, 0.01, 0.0, "c")
         before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
-        prices = vornet.price(S, K, 1.0, 0.05, 0.01, 0.0, workers=2)
+        prices = vornet.price(S, K, 1.0, 0.05, 0.01, 0.0, "c", workers=2)
         after = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
         assert prices.shape == (n,) and np.isfinite(prices).all()
         print((after - before) * 1024)

@@ -160,7 +160,7 @@ def test_the_package_leaves_scipy_alone_until_the_core_is_used():
         vornet.price([90.0, 100.0], 100.0, 1.0, 0.05, 0.0, 0.2, ["c", "p"], workers=2)
         vornet.implied_vol(10.0, 100.0, 100.0, 1.0, 0.05, 0.0, "c")
         vornet.implied_vol_at_forward(10.0, 100.0, 100.0, 1.0, 0.95, 103.0, "p")
-        vornet.greeks(100.0, 100.0, 1.0, 0.05, 0.0, 0.2)
+        vornet.greeks(100.0, 100.0, 1.0, 0.05, 0.0, 0.2, "c")
         _engine.find_forwards(np.array([5.0]), np.array([4.0]), np.array([100.0]),
                               np.array([0, 1]), np.array([100.0]), np.array([0.99]))
         print("scipy" in sys.modules)

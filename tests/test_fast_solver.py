@@ -154,7 +154,7 @@ def test_market_functions_take_the_method():
 
 
 @pytest.mark.parametrize("call, error, message", [
-    (lambda: vornet.implied_vol(5.0, 100.0, 100.0, 1.0, 0.05, 0.0, method="newton"),
+    (lambda: vornet.implied_vol(5.0, 100.0, 100.0, 1.0, 0.05, 0.0, "c", method="newton"),
      ValueError, "method must be 'exact' or 'fast', got 'newton'"),
     (lambda: _engine.implied_sigma(5.0, 100.0, 100.0, 0.98, 101.0, True, method="quick"),
      ValueError, "implied_sigma(): method must be 'exact' or 'fast', got 'quick'"),

@@ -3,12 +3,15 @@
 // into a thread count.
 //
 // Every kernel function takes its inputs positionally, then the option
-// sides, then `workers`; the inversions also take the keyword `method`.
-// Given Python floats and ints and a bool side it computes one option and
+// sides, then `workers`; the inversions also take the keyword `method`, and
+// every kernel the keyword `european` (False by default: American options;
+// True, or a bool buffer of one flag per option). Given Python floats and
+// ints, a bool side and no buffer of flags it computes one option and
 // returns a float (or a tuple of them, with the status as an int).
-// Otherwise each input is a one-dimensional float64 buffer and the sides a
-// bool buffer, all of one length, in any layout (a zero stride repeats one
-// value, which is then kept as that one value); the results are new arrays.
+// Otherwise each input is a one-dimensional float64 buffer and the sides
+// (and flags) bool buffers, all of one length, in any layout (a zero stride
+// repeats one value, which is then kept as that one value); the results are
+// new arrays.
 //
 // The inputs are copied into memory the call owns before the loop detaches
 // from the interpreter: while it runs, other threads may do anything to the
@@ -149,6 +152,7 @@ bool on_main_thread() { return PyThread_get_thread_ident() == main_thread_ident;
 struct call_args {
     PyObject *inputs[max_inputs];
     PyObject *is_call;
+    PyObject *european = nullptr;  // not given, a bool, or a bool buffer
     int workers = 1;
     element_fn element = nullptr;
 };
@@ -173,11 +177,18 @@ int resolve_method(const kernel_def &k, PyObject *obj, element_fn &element)
     return 0;
 }
 
+// A keyword a function takes besides `workers`, and where its value goes.
+struct keyword_slot {
+    const char *name;
+    PyObject **slot;
+};
+
 // The arguments after the `required` positional ones: `workers`, given
-// positionally or by keyword, and the keyword `method` when `method` is not
-// nullptr; each left as it is when not given.
+// positionally or by keyword, and the keywords of `keywords` (count of
+// them); each left as it is when not given.
 int parse_options(const char *function, Py_ssize_t required, PyObject *const *args,
-                  Py_ssize_t nargs, PyObject *kwnames, PyObject *&workers, PyObject **method)
+                  Py_ssize_t nargs, PyObject *kwnames, PyObject *&workers,
+                  const keyword_slot *keywords = nullptr, int count = 0)
 {
     if (nargs == required + 1) {
         workers = args[required];
@@ -193,9 +204,9 @@ int parse_options(const char *function, Py_ssize_t required, PyObject *const *ar
         PyObject **slot = nullptr;
         if (PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, "workers") == 0)
             slot = &workers;
-        else if (method != nullptr && PyUnicode_Check(name)
-                 && PyUnicode_CompareWithASCIIString(name, "method") == 0)
-            slot = method;
+        for (int k = 0; slot == nullptr && k < count; ++k)
+            if (PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, keywords[k].name) == 0)
+                slot = keywords[k].slot;
         if (slot == nullptr) {
             PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'",
                          function, name);
@@ -216,13 +227,16 @@ int bind(const kernel_def &k, PyObject *const *args, Py_ssize_t nargs, PyObject 
 {
     PyObject *workers = nullptr;
     PyObject *method = nullptr;
-    if (parse_options(k.name, k.ninputs + 1, args, nargs, kwnames, workers,
-                      k.fast_element != nullptr ? &method : nullptr)
+    const keyword_slot keywords[] = {{"european", &bound.european}, {"method", &method}};
+    if (parse_options(k.name, k.ninputs + 1, args, nargs, kwnames, workers, keywords,
+                      k.fast_element != nullptr ? 2 : 1)
         < 0)
         return -1;
     for (int j = 0; j < k.ninputs; ++j)
         bound.inputs[j] = args[j];
     bound.is_call = args[k.ninputs];
+    if (bound.european == Py_None)
+        bound.european = nullptr;
     bound.element = k.element;
     if (method != nullptr && resolve_method(k, method, bound.element) < 0)
         return -1;
@@ -236,7 +250,7 @@ bool is_number(PyObject *obj) { return PyFloat_CheckExact(obj) || PyLong_CheckEx
 
 bool all_scalars(const kernel_def &k, const call_args &a)
 {
-    if (!PyBool_Check(a.is_call))
+    if (!PyBool_Check(a.is_call) || (a.european != nullptr && !PyBool_Check(a.european)))
         return false;
     for (int j = 0; j < k.ninputs; ++j)
         if (!is_number(a.inputs[j]))
@@ -254,7 +268,7 @@ PyObject *call_scalar(const kernel_def &k, const call_args &a)
     }
     double out[max_outputs];
     std::int8_t status = 0;
-    a.element(in, a.is_call == Py_True, out, &status);
+    a.element(in, a.is_call == Py_True, a.european == Py_True, out, &status);
     if (k.noutputs == 1 && !k.with_status)
         return PyFloat_FromDouble(out[0]);
     py_ref result(PyTuple_New(k.noutputs + (k.with_status ? 1 : 0)));
@@ -278,12 +292,50 @@ PyObject *call_scalar(const kernel_def &k, const call_args &a)
 // ---------------------------------------------------------------------------
 // Arrays
 
+// The options' exercise flags (true: European): none given (all
+// American), one bool for all, or a bool buffer of n flags copied into
+// memory the call owns (one broadcast value kept as that value).
+struct exercise_flags {
+    owned_array<bool> copy;
+    bool constant = false;
+    const bool *data = &constant;
+    Py_ssize_t step = 0;
+
+    int take(const char *function, PyObject *obj, Py_ssize_t n)
+    {
+        if (obj == nullptr || PyBool_Check(obj)) {
+            constant = obj == Py_True;
+            return 0;
+        }
+        array_view<bool> view;
+        if (view.acquire(obj, PyBUF_STRIDES) < 0)
+            return -1;
+        if (view.size() != n) {
+            PyErr_Format(PyExc_ValueError, "%s(): european has %zd elements, is_call has %zd",
+                         function, view.size(), n);
+            return -1;
+        }
+        const bool one_value = n > 1 && view.stride() == 0;
+        if (copy.allocate(one_value ? 1 : n) < 0)
+            return -1;
+        view.copy_to(copy.data(), one_value ? 1 : n);
+        data = copy.data();
+        step = one_value ? 0 : 1;
+        return 0;
+    }
+};
+
 PyObject *call_arrays(const kernel_def &k, const call_args &a)
 {
     owned_columns copy;
     if (copy.copy(k.name, a.inputs, k.input_names, k.ninputs, a.is_call) < 0)
         return nullptr;
     const Py_ssize_t n = copy.n;
+    exercise_flags european;
+    if (european.take(k.name, a.european, n) < 0)
+        return nullptr;
+    const bool *european_data = european.data;
+    const Py_ssize_t european_step = european.step;
     npy_intp shape[1] = {n};
 
     // New arrays: no other code holds them until they are returned.
@@ -322,7 +374,7 @@ PyObject *call_arrays(const kernel_def &k, const call_args &a)
         for (std::ptrdiff_t i = begin; i < end; ++i) {
             for (int j = 0; j < k.ninputs; ++j)
                 in[j] = columns[j][i * steps[j]];
-            a.element(in, sides[i * side_step], out, &status);
+            a.element(in, sides[i * side_step], european_data[i * european_step], out, &status);
             for (int o = 0; o < k.noutputs; ++o)
                 out_data[o][i] = out[o];
             if (status_data != nullptr)
@@ -450,7 +502,9 @@ int check_bounds(const std::int64_t *bounds, Py_ssize_t groups, Py_ssize_t pairs
 PyObject *find_forwards(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
 {
     PyObject *workers_obj = nullptr;
-    if (parse_options(find_forwards_name, 6, args, nargs, kwnames, workers_obj, nullptr) < 0)
+    PyObject *search_obj = nullptr;
+    const keyword_slot keywords[] = {{"search", &search_obj}};
+    if (parse_options(find_forwards_name, 6, args, nargs, kwnames, workers_obj, keywords, 1) < 0)
         return nullptr;
     int workers = 1;
     if (workers_obj != nullptr && resolve_workers(workers_obj, workers) < 0)
@@ -482,6 +536,14 @@ PyObject *find_forwards(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyO
     if (copy_input(args[5], "discounts", discounts, size) < 0
         || check_groups("discounts", size, groups) < 0)
         return nullptr;
+    // Which groups are searched: all of them unless `search` says otherwise.
+    owned_array<bool> search;
+    const bool search_all = search_obj == nullptr || search_obj == Py_None;
+    if (!search_all
+        && (copy_input(search_obj, "search", search, size) < 0
+            || check_groups("search", size, groups) < 0))
+        return nullptr;
+    const bool *searched = search_all ? nullptr : search.data();
     if (check_bounds(bounds.data(), groups, pairs) < 0)
         return nullptr;
 
@@ -512,7 +574,9 @@ PyObject *find_forwards(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyO
                                       strikes.data() + first, bound[g + 1] - first,
                                       spots.data()[g], discounts.data()[g]};
             const forward_fit fit =
-                fit_forward(group, chosen.data() + first, quotes.data() + 3 * first);
+                searched == nullptr || searched[g]
+                    ? fit_forward(group, chosen.data() + first, quotes.data() + 3 * first)
+                    : parity_fit(group, chosen.data() + first, quotes.data() + 3 * first);
             forward[g] = fit.forward;
             parity[g] = fit.parity;
             code[g] = static_cast<std::int8_t>(fit.code);
@@ -553,7 +617,8 @@ constexpr auto method_table(std::index_sequence<rows...>)
         {find_forwards_name,
          reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&find_forwards)),
          METH_FASTCALL | METH_KEYWORDS,
-         "find_forwards($module, calls, puts, strikes, bounds, spots, discounts, /, workers=1)\n"
+         "find_forwards($module, calls, puts, strikes, bounds, spots, discounts, /, workers=1, *, "
+         "search=None)\n"
          "--\n\n"
          "The forward of every expiry of a chain, as find_forward_baw finds it (the strikes "
          "within 1 %, else 2, 5, 10, 20, 50 or 100 % of the spot, else all; the put-call-parity "
@@ -566,7 +631,11 @@ constexpr auto method_table(std::index_sequence<rows...>)
          "not finite and positive, 3 no chosen strike with a call and a put of positive implied "
          "value at the forward.\n"
          "workers: as for the other functions (1, -1 every core, -k all but k-1); the results "
-         "do not depend on it.\n"},
+         "do not depend on it.\n"
+         "search: None (every group searched) or a bool array of one element per group; where "
+         "it is False the group's forward is its put-call-parity forward over the same strikes "
+         "(exact for European quotes), with no search: forward and parity are both it, and the "
+         "code is 0 where it is finite and positive, 1 without pairs, 2 otherwise.\n"},
         {"resolve_workers",
          reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&resolve_workers_function)),
          METH_O,

@@ -12,9 +12,10 @@ namespace vornet::engine {
 constexpr int max_inputs = 6;
 constexpr int max_outputs = 5;
 
-// in[0..ninputs) and the option's side in, out[0..noutputs) and, for the
-// inversions, the status (implied_vol_status) out.
-using element_fn = void (*)(const double *in, bool is_call, double *out,
+// in[0..ninputs), the option's side and its exercise (European or
+// American) in, out[0..noutputs) and, for the inversions, the status
+// (implied_vol_status) out.
+using element_fn = void (*)(const double *in, bool is_call, bool european, double *out,
                             std::int8_t *status) noexcept;
 
 struct kernel_def {
@@ -30,7 +31,7 @@ struct kernel_def {
     element_fn fast_element;
 };
 
-inline constexpr std::size_t kernel_count = 8;
+inline constexpr std::size_t kernel_count = 9;
 extern const kernel_def kernels[kernel_count];
 
 // One expiry of a chain for the forward search: its call and put prices and
@@ -65,6 +66,13 @@ struct forward_fit {
 // search's own working memory.
 forward_fit fit_forward(const forward_group &group, std::int64_t *chosen,
                         double *quotes) noexcept;
+
+// The put-call-parity forward alone, over the same strikes as fit_forward
+// (exact for European quotes): both fields of the fit are it, and the code
+// is accepted when it is finite and positive, no_pairs without pairs,
+// not_positive otherwise. `chosen` and `quotes` as for fit_forward.
+forward_fit parity_fit(const forward_group &group, std::int64_t *chosen,
+                       double *quotes) noexcept;
 
 }  // namespace vornet::engine
 

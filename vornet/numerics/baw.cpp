@@ -175,18 +175,28 @@ namespace {
 // two derivatives in the spot with F/S held. Each path hands its
 // derivatives over as a function, so the price alone computes none of them.
 struct price_only {
-    template <typename Make>
-    void report(Make &&) noexcept
+    template <typename Make, typename Vega>
+    void report(Make &&, Vega &&) noexcept
     {
     }
 };
 
 struct with_spot_derivatives {
     spot_derivatives *out;
-    template <typename Make>
-    void report(Make &&make) noexcept
+    template <typename Make, typename Vega>
+    void report(Make &&make, Vega &&) noexcept
     {
         *out = make();
+    }
+};
+
+struct with_sensitivities {
+    price_sensitivities *out;
+    template <typename Make, typename Vega>
+    void report(Make &&make, Vega &&vega) noexcept
+    {
+        const spot_derivatives spot = make();
+        *out = {spot.delta, spot.gamma, vega()};
     }
 };
 
@@ -222,6 +232,34 @@ spot_derivatives premium_derivatives(spot_derivatives european, double S, double
     return {european.delta + term * q / S, european.gamma + term * q * (q - 1.0) / (S * S)};
 }
 
+// dP/dsigma of the Black-76 price, D F phi(d1); 0 without volatility.
+double european_sigma_slope(const option_terms &o, double sigma) noexcept
+{
+    if (sigma <= 0.0)
+        return 0.0;
+    return o.D * o.F * norm_pdf(black76_d1_from_log(o.ln_F_over_K, sigma));
+}
+
+// dP/dsigma of the premium A (S/S*)^q. S* moves with sigma, but as it
+// solves g = 0 its move enters only as -(S/S*)^q dg/dsigma, which leaves
+//   (S/S*)^q (A q' ln(S/S*) - D rho S* phi(d1(S*))),
+//   q' = (-beta' +- m') / 2,  beta' = -4 ln(rho) / sigma^3,
+//   m' = (beta beta' - c / sigma^3) / m,  c = -8 ln(D) / (1 - D)
+// (m' = 0 where the discriminant was floored at zero).
+double premium_sigma_slope(const option_terms &o, double sigma, double beta, double m,
+                           double side, double s_star, double A, double q) noexcept
+{
+    const double cube = sigma * sigma * sigma;
+    const double beta_slope = -4.0 * o.ln_rho / cube;
+    const double c = ((o.ln_D * -2.0) * 4.0) / (1.0 - o.D);
+    const double m_slope = m > 0.0 ? (beta * beta_slope - c / cube) / m : 0.0;
+    const double q_slope = (side * m_slope - beta_slope) * 0.5;
+    const double log_ratio = std::log(o.S / s_star);
+    const double power = std::exp(q * log_ratio);
+    const double d1_star = black76_d1(s_star * o.rho, o.K, sigma);
+    return power * (A * q_slope * log_ratio - o.D * o.rho * s_star * norm_pdf(d1_star));
+}
+
 // N(+-d1) at the critical spot for the premium: the value the search
 // computed there, or the same expression evaluated now.
 double premium_probability(const critical_point &s_star, const option_terms &o,
@@ -242,46 +280,56 @@ double quadratic_approximation(const option_terms &o, double sigma, double europ
     const double S = o.S, K = o.K, D = o.D, F = o.F, rho = o.rho;
     const auto european_slope = [&] { return european_derivatives(S, K, D, F, sigma, o.flag); };
     const auto exercise_slope = [&] { return exercise_derivatives(S, K, o.flag); };
+    const auto european_vega = [&] { return european_sigma_slope(o, sigma); };
+    const auto no_vega = [] { return 0.0; };
     const double beta = carry_exponent(o.ln_rho, sigma);
     const double m = std::sqrt(quadratic_discriminant(D, o.ln_D, sigma, beta));
 
     if (o.flag == flag_call) {
         // With b >= r (D rho = exp((b-r)T) >= 1) the call is never exercised early.
         if (D * rho >= 1.0) {
-            sink.report(european_slope);
+            sink.report(european_slope, european_vega);
             return european;
         }
         const double q2 = (negated(beta) + m) * 0.5;
         if (q2 <= 0.0) {
-            sink.report(european_slope);
+            sink.report(european_slope, european_vega);
             return european;
         }
         const critical_point s_star = call_critical_price({K, D, rho, sigma, q2});
         if (S >= s_star.x) {
-            sink.report(exercise_slope);
+            sink.report(exercise_slope, no_vega);
             return S - K;
         }
         // A2 = (1 - exp((b-r)T) N(d1(S*))) S*/q2; price = E + A2 (S/S*)^q2
         const double A2 = (1.0 - premium_probability(s_star, o, sigma) * (D * rho))
                           * (s_star.x / q2);
-        sink.report([&] { return premium_derivatives(european_slope(), S, s_star.x, A2, q2); });
+        sink.report([&] { return premium_derivatives(european_slope(), S, s_star.x, A2, q2); },
+                    [&] {
+                        return european_vega()
+                               + premium_sigma_slope(o, sigma, beta, m, 1.0, s_star.x, A2, q2);
+                    });
         return A2 * std::pow(S / s_star.x, q2) + european;
     }
 
     const double q1 = (negated(beta) - m) * 0.5;
     if (q1 >= 0.0) {
-        sink.report(european_slope);
+        sink.report(european_slope, european_vega);
         return european;
     }
     const critical_point s_star = put_critical_price({K, D, rho, sigma, q1});
     if (s_star.x >= S) {
-        sink.report(exercise_slope);
+        sink.report(exercise_slope, no_vega);
         return K - S;
     }
     // A1 = -(1 - exp((b-r)T) N(-d1(S**))) S**/q1; price = E + A1 (S/S**)^q1
     const double A1 = (1.0 - premium_probability(s_star, o, sigma) * (D * rho))
                       * negated(s_star.x / q1);
-    sink.report([&] { return premium_derivatives(european_slope(), S, s_star.x, A1, q1); });
+    sink.report([&] { return premium_derivatives(european_slope(), S, s_star.x, A1, q1); },
+                [&] {
+                    return european_vega()
+                           + premium_sigma_slope(o, sigma, beta, m, -1.0, s_star.x, A1, q1);
+                });
     return A1 * std::pow(S / s_star.x, q1) + european;
 }
 
@@ -297,23 +345,25 @@ double american_price(const option_terms &o, double sigma, Sink &sink) noexcept
     const double inputs[] = {S, K, D, F, sigma};
     for (const double input : inputs) {
         if (std::isnan(input)) {
-            sink.report([&] { return spot_derivatives{input, input}; });
+            sink.report([&] { return spot_derivatives{input, input}; }, [&] { return input; });
             return input;
         }
     }
 
     const auto european_slope = [&] { return european_derivatives(S, K, D, F, sigma, flag); };
     const auto exercise_slope = [&] { return exercise_derivatives(S, K, flag); };
+    const auto european_vega = [&] { return european_sigma_slope(o, sigma); };
+    const auto no_vega = [] { return 0.0; };
     const double exercise_now = exercise_value(S, K, flag);
     const double european = black76_price_from_log(o.ln_F_over_K, K, D, F, sigma, flag);
     if (sigma <= 0.0) {
         // Without volatility the option is worth the larger of exercising now
         // and holding to expiry (the discounted intrinsic value on the forward).
         if (european > exercise_now) {
-            sink.report(european_slope);
+            sink.report(european_slope, european_vega);
             return european;
         }
-        sink.report(exercise_slope);
+        sink.report(exercise_slope, no_vega);
         return exercise_now;
     }
     // No discounting: holding is worth the European value, but never less
@@ -322,9 +372,9 @@ double american_price(const option_terms &o, double sigma, Sink &sink) noexcept
     const double bound = exercise_bound ? exercise_now : european;
     if (D >= 1.0) {
         if (exercise_bound)
-            sink.report(exercise_slope);
+            sink.report(exercise_slope, no_vega);
         else
-            sink.report(european_slope);
+            sink.report(european_slope, european_vega);
         return bound;
     }
     // Where the approximation falls short of its bounds (with sigma so small
@@ -335,9 +385,9 @@ double american_price(const option_terms &o, double sigma, Sink &sink) noexcept
     if (!(bound > american))
         return american;
     if (exercise_bound)
-        sink.report(exercise_slope);
+        sink.report(exercise_slope, no_vega);
     else
-        sink.report(european_slope);
+        sink.report(european_slope, european_vega);
     return bound;
 }
 
@@ -365,6 +415,13 @@ double baw_price_with_spot_derivatives(double S, double K, double D, double F, d
                                        std::int32_t flag, spot_derivatives &derivatives) noexcept
 {
     with_spot_derivatives sink{&derivatives};
+    return american_price(terms_of(S, K, D, F, flag), sigma, sink);
+}
+
+double baw_price_with_sensitivities(double S, double K, double D, double F, double sigma,
+                                    std::int32_t flag, price_sensitivities &sensitivities) noexcept
+{
+    with_sensitivities sink{&sensitivities};
     return american_price(terms_of(S, K, D, F, flag), sigma, sink);
 }
 

@@ -90,6 +90,21 @@ struct spot_derivatives {
 double baw_price_with_spot_derivatives(double S, double K, double D, double F, double sigma,
                                        std::int32_t flag, spot_derivatives &derivatives) noexcept;
 
+// delta and gamma as above, and vega = dP/dsigma (per unit of total
+// standard deviation) in closed form: the Black-76 vega D F phi(d1), plus
+// below the critical spot the premium's, S* moving with sigma (it solves
+// g = 0, so its move enters as -(S/S*)^q dg/dsigma); 0 beyond the critical
+// spot, and that of the bound where the price is floored at one.
+struct price_sensitivities {
+    double delta;
+    double gamma;
+    double vega;
+};
+
+// baw_price_core's price, bit for bit, with its delta, gamma and vega.
+double baw_price_with_sensitivities(double S, double K, double D, double F, double sigma,
+                                    std::int32_t flag, price_sensitivities &sensitivities) noexcept;
+
 }  // namespace vornet
 
 #endif

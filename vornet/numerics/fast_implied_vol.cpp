@@ -43,6 +43,9 @@ struct priced {
     // its search for S* within its tolerance, and the price moves with S* by
     // (S/S*)^q g'(S*).
     double exact_gap = 0.0;
+    // dP/dS with F/S held, where asked for (the formula's, as baw.h's
+    // spot derivatives have it).
+    double delta = nan;
 };
 
 // One option's price and vega as functions of s, remembering its last
@@ -55,10 +58,14 @@ public:
     {
     }
 
-    priced at(double s) noexcept;
+    priced at(double s) noexcept { return evaluate<false>(s); }
+    // The same with delta.
+    priced with_delta(double s) noexcept { return evaluate<true>(s); }
     const option_terms &option() const noexcept { return o_; }
 
 private:
+    template <bool delta>
+    priced evaluate(double s) noexcept;
     bool critical_spot(double s, double q, double &x, double &n, double &slope) noexcept;
     double seed(double s, double beta) const noexcept;
 
@@ -116,16 +123,24 @@ double american_model::seed(double s, double beta) const noexcept
     return far + (K - far) * std::exp(h);
 }
 
-priced american_model::at(double s) noexcept
+template <bool with_delta>
+priced american_model::evaluate(double s) noexcept
 {
     const double S = o_.S, K = o_.K, D = o_.D, F = o_.F;
+    const double side = call_ ? 1.0 : -1.0;
     const double d1 = black76_d1_from_log(o_.ln_F_over_K, s);
     const double european = black76_price_from_log(o_.ln_F_over_K, K, D, F, s, o_.flag);
     const double european_vega = D * F * norm_pdf(d1);
     const double exercise = exercise_value(S, K, o_.flag);
     const bool exercise_bound = exercise > european;
-    const priced bound{exercise_bound ? exercise : european, exercise_bound ? 0.0 : european_vega,
-                       true};
+    // The slopes in S of the Black-76 price (F/S held) and of the exercise
+    // value, where asked for.
+    const double european_delta =
+        with_delta ? side * (D * o_.rho) * norm_cdf(side * d1) : nan;
+    const double exercise_delta = exercise > 0.0 ? side : 0.0;
+    priced bound{exercise_bound ? exercise : european, exercise_bound ? 0.0 : european_vega,
+                 true};
+    bound.delta = exercise_bound ? exercise_delta : european_delta;
     if (D >= 1.0 || (call_ && D_rho_ >= 1.0))
         return bound;
 
@@ -134,7 +149,6 @@ priced american_model::at(double s) noexcept
     const double beta_slope = -4.0 * o_.ln_rho / (s2 * s);
     const double m = std::sqrt(quadratic_discriminant(D, o_.ln_D, s, beta));
     const double m_slope = m > 0.0 ? (beta * beta_slope - c_ / (s2 * s)) / m : 0.0;
-    const double side = call_ ? 1.0 : -1.0;
     const double q = (-beta + side * m) * 0.5;
     const double q_slope = (-beta_slope + side * m_slope) * 0.5;
     if (call_ ? q <= 0.0 : q >= 0.0)
@@ -151,7 +165,7 @@ priced american_model::at(double s) noexcept
         return {nan, nan, false};
     s_star_ = x;
     if (call_ ? S >= x : x >= S)
-        return {exercise, 0.0, true};
+        return {exercise, 0.0, true, 0.0, exercise_delta};
 
     const double A = side * (1.0 - n * D_rho_) * (x / q);
     const double log_ratio = std::log(S / x);
@@ -163,7 +177,8 @@ priced american_model::at(double s) noexcept
     const double american = european + premium;
     if (bound.value > american)
         return bound;
-    return {american, vega, true, power * std::fabs(slope) * (spot_tol * (1.0 + x))};
+    return {american, vega, true, power * std::fabs(slope) * (spot_tol * (1.0 + x)),
+            european_delta + premium * q / S};
 }
 
 // Corrado-Miller on the undiscounted time value over the forward, within
@@ -193,6 +208,15 @@ implied_vol_result solve_implied_vol_fast(double price, double S, double K, doub
 implied_vol_result solve_implied_vol_fast(double price, double S, double K, double D, double F,
                                           std::int32_t flag, implied_vol_solver fallback) noexcept
 {
+    return solve_implied_vol_fast(price, S, K, D, F, flag, fallback, nullptr);
+}
+
+implied_vol_result solve_implied_vol_fast(double price, double S, double K, double D, double F,
+                                          std::int32_t flag, implied_vol_solver fallback,
+                                          root_sensitivities *at_root) noexcept
+{
+    if (at_root != nullptr)
+        *at_root = {nan, nan, false};
     const auto exact = [&] { return fallback(price, S, K, D, F, flag); };
     if (!(positive_finite(price) && positive_finite(S) && positive_finite(K)
           && positive_finite(D) && positive_finite(F)))
@@ -230,6 +254,13 @@ implied_vol_result solve_implied_vol_fast(double price, double S, double K, doub
             const double f_lo = baw_price_of(model.option(), sigma_lo) - price;
             if (!(f_lo <= 0.0))
                 return exact();
+            if (at_root != nullptr) {
+                // One more evaluation, its critical spot a step or two of
+                // Newton's method from the last one.
+                const priced root = model.with_delta(next);
+                if (root.ok)
+                    *at_root = {root.delta, root.vega, true};
+            }
             return {next, implied_vol_status::solved};
         }
         if (!(next > lo && next < hi)) {

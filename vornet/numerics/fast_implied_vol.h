@@ -50,6 +50,19 @@ implied_vol_result solve_implied_vol_fast(double price, double S, double K, doub
 implied_vol_result solve_implied_vol_fast(double price, double S, double K, double D, double F,
                                           std::int32_t flag, implied_vol_solver fallback) noexcept;
 
+// The price's delta (dP/dS, F/S held: the formula's) and vega (dP/dsigma,
+// analytic) at a root Newton's method accepted, from one more evaluation of
+// its model there; known is false where the option went to the fallback.
+struct root_sensitivities {
+    double delta;
+    double vega;
+    bool known;
+};
+
+implied_vol_result solve_implied_vol_fast(double price, double S, double K, double D, double F,
+                                          std::int32_t flag, implied_vol_solver fallback,
+                                          root_sensitivities *at_root) noexcept;
+
 }  // namespace vornet
 
 #endif

@@ -144,4 +144,11 @@ implied_vol_result solve_market_implied_vol_fast(double price, double S, double 
     return solve_implied_vol_fast(price, S, K, D, F, flag, solve_market_implied_vol);
 }
 
+implied_vol_result solve_market_implied_vol_fast(double price, double S, double K, double D,
+                                                 double F, std::int32_t flag,
+                                                 root_sensitivities *at_root) noexcept
+{
+    return solve_implied_vol_fast(price, S, K, D, F, flag, solve_market_implied_vol, at_root);
+}
+
 }  // namespace vornet

@@ -35,6 +35,7 @@
 
 #include <cstdint>
 
+#include "fast_implied_vol.h"
 #include "implied_vol.h"
 
 namespace vornet {
@@ -44,6 +45,12 @@ implied_vol_result solve_market_implied_vol(double price, double S, double K, do
 
 implied_vol_result solve_market_implied_vol_fast(double price, double S, double K, double D,
                                                  double F, std::int32_t flag) noexcept;
+
+// The same, with the price's delta and vega at a root Newton's method
+// accepted (fast_implied_vol.h).
+implied_vol_result solve_market_implied_vol_fast(double price, double S, double K, double D,
+                                                 double F, std::int32_t flag,
+                                                 root_sensitivities *at_root) noexcept;
 
 }  // namespace vornet
 

@@ -18,6 +18,11 @@ constexpr double inv_sqrt2 = 0.7071067811865476;
 constexpr double inv_sqrt_2pi = 0.3989422804014327;
 // Below -2^26, 1/x^2 is already under DBL_EPSILON: the series is left at 1.
 constexpr double series_cutoff = -67108864.0;
+// erfcx: 1/sqrt(pi), Veltkamp's splitting factor 2^27 + 1, and where the
+// asymptotic series takes over from erfc (which underflows past 26.5).
+constexpr double inv_sqrt_pi = 0.5641895835477563;
+constexpr double dekker_split = 134217729.0;
+constexpr double erfcx_series_start = 26.0;
 
 // The factor a of the tail form N(x) = -phi(x) a / x, x <= -10:
 //   a = 1 - 1/x^2 + 3/x^4 - 15/x^6 + ... = sum_n (-1)^n (2n-1)!! / x^(2n),
@@ -67,6 +72,34 @@ double norm_cdf(double x) noexcept
 }
 
 double norm_pdf(double x) noexcept { return std::exp((x * -0.5) * x) * inv_sqrt_2pi; }
+
+double erfcx(double z) noexcept
+{
+    // Below 0.5 exp(z^2) is within an ulp of its argument's rounding.
+    if (!(z >= 0.5))
+        return std::exp(z * z) * std::erfc(z);
+    if (z <= erfcx_series_start) {
+        // z^2 = square + error exactly (Dekker's product), so that
+        // exp(z^2) = exp(square) (1 + error) loses nothing to the square's
+        // rounding, which exp would multiply by z^2.
+        const double split = dekker_split * z;
+        const double high = split - (split - z);
+        const double low = z - high;
+        const double square = z * z;
+        const double error = ((high * high - square) + 2.0 * high * low) + low * low;
+        return (std::erfc(z) * std::exp(square)) * (1.0 + error);
+    }
+    // 1/(z sqrt(pi)) (1 - 1/(2z^2) + 3/(2z^2)^2 - 15/(2z^2)^3 + ...): beyond
+    // z = 26 the seventh term is below 1e-17.
+    const double w = 1.0 / (2.0 * z * z);
+    double term = 1.0;
+    double sum = 1.0;
+    for (int k = 1; k <= 7; ++k) {
+        term *= -static_cast<double>(2 * k - 1) * w;
+        sum += term;
+    }
+    return sum * inv_sqrt_pi / z;
+}
 
 double black76_d1(double F, double K, double sigma) noexcept
 {

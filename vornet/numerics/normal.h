@@ -13,6 +13,12 @@ double norm_cdf(double x) noexcept;
 // phi(x) = exp(-x^2/2) / sqrt(2 pi), the standard normal density.
 double norm_pdf(double x) noexcept;
 
+// The scaled complementary error function erfcx(z) = exp(z^2) erfc(z) for
+// z >= 0, to a few units of the last place: exp(z^2) of the exact square
+// (z^2 as a sum of two doubles), and beyond z = 26, where erfc underflows,
+// its asymptotic series. NaN for NaN; not for negative z.
+double erfcx(double z) noexcept;
+
 // d1 = ln(F/K)/sigma + sigma/2 of the Black-76 formula, for sigma > 0; the
 // second form takes ln(F/K) already computed.
 double black76_d1(double F, double K, double sigma) noexcept;
