@@ -1,6 +1,7 @@
 """The market-terms functions: inputs of every form, broadcasting, sides,
 bad elements, statuses, and agreement with the core."""
 
+import importlib.util
 import math
 
 import numpy as np
@@ -86,7 +87,7 @@ def test_broadcasting_gives_the_shape_and_each_element(shapes, want):
 
 def test_shapes_that_do_not_broadcast_are_named():
     with pytest.raises(ValueError, match=r"S \(2,\), K \(3,\)"):
-        vornet.price([100.0, 101.0], [90.0, 95.0, 100.0], 1.0, 0.0, 0.0, 0.2)
+        vornet.price([100.0, 101.0], [90.0, 95.0, 100.0], 1.0, 0.0, 0.0, 0.2, "c")
 
 
 def layouts(values):
@@ -138,10 +139,11 @@ def test_series_round_trip_keeps_index_and_name():
 
 def test_series_with_missing_values_and_other_indexes():
     for missing in (pd.Series([100.0, None, 100.0], dtype="Float64"), [100.0, None, 100.0]):
-        result = vornet.price(missing, 100.0, 1.0, 0.0, 0.0, 0.2)
+        result = vornet.price(missing, 100.0, 1.0, 0.0, 0.0, 0.2, "c")
         assert np.isnan(result[1]) and np.isfinite(result[[0, 2]]).all()
     with pytest.raises(ValueError, match="share one index"):
-        vornet.price(pd.Series([1.0, 2.0]), pd.Series([1.0, 2.0], index=[5, 6]), 1, 0, 0, 0.2)
+        vornet.price(pd.Series([1.0, 2.0]), pd.Series([1.0, 2.0], index=[5, 6]), 1, 0, 0, 0.2,
+                     "c")
 
 
 @pytest.mark.parametrize("spelling, is_call", [
@@ -156,21 +158,24 @@ def test_kind_spellings(spelling, is_call):
     for kinds in ([spelling, spelling], np.array([spelling] * 2), np.array([spelling] * 2, object),
                   pd.Series([spelling] * 2), np.array([spelling.encode()] * 2),
                   np.array([spelling] * 2, dtype=np.dtypes.StringDType()),
-                  *(pd.Series([spelling] * 2, dtype=dtype) for dtype in STRING_DTYPES)):
+                  *(pd.Series([spelling] * 2, dtype=dtype) for dtype in string_dtypes())):
         assert vornet.price(**OPTION, kind=kinds).tolist() == [want, want]
     assert vornet.price(**OPTION, kind=np.array(spelling, dtype=np.dtypes.StringDType())) == want
 
 
-# pandas' string dtypes: the default one and both storages, with NA or NaN
-# for a missing value.
-STRING_DTYPES = ["string", "string[pyarrow]", "str", pd.StringDtype("python", na_value=np.nan)]
+def string_dtypes():
+    """pandas' string dtypes: the default one and both storages (pyarrow's
+    where it is installed), with NA or NaN for a missing value."""
+    pyarrow = importlib.util.find_spec("pyarrow") is not None
+    return ["string", *(["string[pyarrow]"] if pyarrow else []), "str",
+            pd.StringDtype("python", na_value=np.nan)]
 
 
-@pytest.mark.parametrize("kind", [
-    np.array(["c", None], dtype=np.dtypes.StringDType(na_object=None)),
-    *(pd.Series(["c", None], dtype=dtype) for dtype in STRING_DTYPES),
-], ids=["StringDType", *STRING_DTYPES[:3], "str-python"])
-def test_a_missing_kind_in_a_string_array_is_named(kind):
+@pytest.mark.parametrize("dtype", [None, *string_dtypes()],
+                         ids=lambda d: "StringDType" if d is None else str(d))
+def test_a_missing_kind_in_a_string_array_is_named(dtype):
+    kind = (np.array(["c", None], dtype=np.dtypes.StringDType(na_object=None)) if dtype is None
+            else pd.Series(["c", None], dtype=dtype))
     with pytest.raises(ValueError, match=r"kind must be .* at position \(1,\)"):
         vornet.price(**OPTION, kind=kind)
 
@@ -288,17 +293,17 @@ def test_errors_raise_names_the_first_failure():
 
     with pytest.raises(vornet.ImpliedVolError, match="index 'b'") as info:
         vornet.implied_vol(pd.Series([8.0, np.nan], index=["a", "b"]), 100.0, 95.0, 0.5, 0.03,
-                           0.01, errors="raise")
+                           0.01, "c", errors="raise")
     assert info.value.status is IVStatus.INVALID_INPUT
 
     with pytest.raises(vornet.ImpliedVolError, match="no time value") as info:
         vornet.implied_vol(1.0, 100.0, 95.0, 0.5, 0.03, 0.01, "c", errors="raise")
     assert info.value.position is None
 
-    solved = vornet.implied_vol([8.0, 9.0], 100.0, 95.0, 0.5, 0.03, 0.01, errors="raise")
+    solved = vornet.implied_vol([8.0, 9.0], 100.0, 95.0, 0.5, 0.03, 0.01, "c", errors="raise")
     assert np.isfinite(solved).all()
     with pytest.raises(ValueError, match="errors must be 'ignore' or 'raise'"):
-        vornet.implied_vol(8.0, 100.0, 95.0, 0.5, 0.03, 0.01, errors="coerce")
+        vornet.implied_vol(8.0, 100.0, 95.0, 0.5, 0.03, 0.01, "c", errors="coerce")
 
 
 @pytest.mark.parametrize("value, error", [
@@ -306,7 +311,7 @@ def test_errors_raise_names_the_first_failure():
 ])
 def test_inputs_that_are_not_numbers_are_named(value, error):
     with pytest.raises(error, match="^K"):
-        vornet.price(100.0, value, 1.0, 0.0, 0.0, 0.2)
+        vornet.price(100.0, value, 1.0, 0.0, 0.0, 0.2, "c")
 
 
 def test_workers_give_identical_results():
@@ -329,7 +334,7 @@ def test_workers_give_identical_results():
                                             (1.5, TypeError), ("2", TypeError)])
 def test_bad_workers(workers, error):
     with pytest.raises(error, match="workers"):
-        vornet.price([100.0], 100.0, 1.0, 0.0, 0.0, 0.2, workers=workers)
+        vornet.price([100.0], 100.0, 1.0, 0.0, 0.0, 0.2, "c", workers=workers)
 
 
 def test_series_of_different_names_give_an_unnamed_result():
@@ -435,5 +440,5 @@ def test_masked_elements_are_nan(name):
 
 def test_a_masked_price_has_an_invalid_input():
     prices = np.ma.array([8.0, 8.0], mask=[False, True])
-    vol, status = vornet.implied_vol(prices, 100.0, 95.0, 0.5, 0.03, 0.01, full_output=True)
+    vol, status = vornet.implied_vol(prices, 100.0, 95.0, 0.5, 0.03, 0.01, "c", full_output=True)
     assert status.tolist() == [IVStatus.SOLVED, IVStatus.INVALID_INPUT] and np.isnan(vol[1])

@@ -44,7 +44,7 @@ def test_help_lists_every_function_with_its_signature():
     for name in PUBLIC_FUNCTIONS:
         signature = plain(str(inspect.signature(getattr(vornet, name))))
         assert f"{name}{signature}" in text
-    assert "kind:KindLike=c,*,workers:int=1" in text
+    assert "kind:KindLike,*,exercise:ExerciseLike=american,workers:int=1" in text
 
 
 def test_version_is_the_distributions():
@@ -63,7 +63,7 @@ def test_a_type_checker_sees_the_signatures(tmp_path):
         p: float = vornet.baw_price(100.0, 100.0, 0.95, 105.0, 0.2, "c")
         v: float = vornet_core.baw_implied_vol(p, 100.0, 100.0, 0.95, 105.0, "c")
         s, status = _engine.implied_sigma(1.0, 100.0, 100.0, 0.95, 105.0, True)
-        g = vornet.greeks(100.0, 100.0, 1.0, 0.05, 0.0, 0.2)
+        g = vornet.greeks(100.0, 100.0, 1.0, 0.05, 0.0, 0.2, "c")
         delta = g.delta
         vornet.price(100.0, 100.0, 1.0, 0.05)
         vornet_core.find_forward_baw([1.0], [1.0], [100.0], 100.0)
@@ -79,6 +79,6 @@ def test_a_type_checker_sees_the_signatures(tmp_path):
     # The two wrong calls, and only they, are errors.
     errors = [line for line in lines if ": error:" in line]
     assert len(errors) == 2, result.stdout
-    assert 'Missing positional arguments "q", "vol" in call to "price"' in errors[0]
+    assert 'No overload variant of "price" matches argument types' in errors[0]
     assert 'Missing positional argument "D" in call to "find_forward_baw"' in errors[1]
     assert any("IVStatus" in line for line in lines if "note: Revealed type" in line)

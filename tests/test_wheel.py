@@ -1,7 +1,8 @@
 """The package as a user installs it: the wheel built from the source tree,
 its metadata, its compiled modules (the benchmarks' yardstick is not one of
-them), and `vornet demo` run from a new environment that has the wheel and
-the dependencies it declares, nothing else.
+them), `vornet demo` run from a new environment that has the wheel and
+the dependencies it declares, nothing else, and mypy --strict, installed
+there with pandas' stubs, accepting a file that uses every public name.
 
 Slow (a build and an install from PyPI) and marked `wheel`: the runs on
 CPython 3.14 and under the sanitizers leave it out."""
@@ -81,3 +82,13 @@ def test_the_wheel_installs_the_command_with_its_dependencies(tmp_path):
     picture = tmp_path / "demo" / "smiles.png"
     assert picture.read_bytes().startswith(b"\x89PNG") and picture.stat().st_size > 20_000
     assert (tmp_path / "demo" / "surface.csv").stat().st_size > 0
+
+    # The type information comes with the wheel: the checker, run away from
+    # the source tree, reads the installed package.
+    assert "vornet/py.typed" in names and "vornet/market.pyi" in names
+    run([python, "-m", "pip", "install", "--quiet", "mypy", "pandas-stubs"], env=env,
+        cwd=tmp_path)
+    user = tmp_path / "checked" / "uses_vornet.py"
+    user.parent.mkdir()
+    user.write_text((ROOT / "tests" / "typing_user.py").read_text())
+    run([python, "-m", "mypy", "--strict", "--no-incremental", user], env=env, cwd=user.parent)

@@ -1,11 +1,13 @@
-"""vornet: American options by the Barone-Adesi-Whaley (1987) approximation.
+"""vornet: American options by the Barone-Adesi-Whaley (1987) approximation
+(and European ones by Black-76).
 
 In market terms (spot, strike, years, rates, annual volatility), over
 Python numbers, NumPy arrays and pandas Series, on every core:
 
     price, implied_vol, greeks
         the price, the implied volatility (with a status per option) and
-        the sensitivities, from a rate r and a dividend yield q;
+        the sensitivities, from a rate r and a dividend yield q, of American
+        options (the default) or European ones (exercise="european");
     price_at_forward, implied_vol_at_forward, greeks_at_forward
         the same from the discount factor and the forward;
     IVStatus, ImpliedVolError, Greeks
@@ -28,24 +30,22 @@ import importlib
 from typing import TYPE_CHECKING, Any
 
 if TYPE_CHECKING:
+    # Each name re-exported as itself, so that checkers in strict mode take
+    # it as part of the package.
     __version__: str
-    from vornet.market import (
-        Greeks,
-        ImpliedVolError,
-        IVStatus,
-        greeks,
-        greeks_at_forward,
-        implied_vol,
-        implied_vol_at_forward,
-        price,
-        price_at_forward,
-    )
-    from vornet.vornet_core import (
-        baw_implied_vol,
-        baw_price,
-        find_forward_baw,
-        vectorized_baw_implied_vol,
-    )
+    from vornet.market import Greeks as Greeks
+    from vornet.market import ImpliedVolError as ImpliedVolError
+    from vornet.market import IVStatus as IVStatus
+    from vornet.market import greeks as greeks
+    from vornet.market import greeks_at_forward as greeks_at_forward
+    from vornet.market import implied_vol as implied_vol
+    from vornet.market import implied_vol_at_forward as implied_vol_at_forward
+    from vornet.market import price as price
+    from vornet.market import price_at_forward as price_at_forward
+    from vornet.vornet_core import baw_implied_vol as baw_implied_vol
+    from vornet.vornet_core import baw_price as baw_price
+    from vornet.vornet_core import find_forward_baw as find_forward_baw
+    from vornet.vornet_core import vectorized_baw_implied_vol as vectorized_baw_implied_vol
 
 __all__ = [
     "price",

@@ -9,11 +9,11 @@ import numpy.typing as npt
 def baw_price(S: float, K: float, D: float, F: float, sigma: float, flag: object) -> float: ...
 def baw_implied_vol(price: float, S: float, K: float, D: float, F: float, flag: object) -> float: ...
 def vectorized_baw_implied_vol(
-    prices: npt.NDArray[np.float64],
-    S_arr: npt.NDArray[np.float64],
-    K_arr: npt.NDArray[np.float64],
-    D_arr: npt.NDArray[np.float64],
-    F_arr: npt.NDArray[np.float64],
+    prices: npt.ArrayLike,
+    S_arr: npt.ArrayLike,
+    K_arr: npt.ArrayLike,
+    D_arr: npt.ArrayLike,
+    F_arr: npt.ArrayLike,
     flags: Sequence[object] | npt.NDArray[np.generic],
 ) -> npt.NDArray[np.float64]: ...
 def find_forward_baw(
