@@ -46,7 +46,9 @@ def _mapping(text: str) -> tuple[str, str]:
     return name.strip(), column
 
 
-def _rate(text: str) -> float:
+def _rate(text: str) -> float | str:
+    if text.strip().lower() == "implied":
+        return "implied"
     try:
         value = float(text)
     except ValueError:
@@ -84,7 +86,9 @@ def _surface_parser(commands: argparse._SubParsersAction) -> None:
                               "processes on this machine; needs vornet[dask]")
     rates = surface.add_mutually_exclusive_group(required=True)
     rates.add_argument("--rate", type=_rate, metavar="R",
-                       help="continuously compounded interest rate, 0.02 for 2 %%")
+                       help="continuously compounded interest rate, 0.02 for 2 %%; or implied: "
+                            "each expiry's discount factor from its quotes (European options "
+                            "only)")
     rates.add_argument("--rate-curve", metavar="FILE",
                        help="rates by maturity: two columns, years and rate; linear between "
                             "the points, flat outside")
@@ -114,6 +118,9 @@ def _surface_parser(commands: argparse._SubParsersAction) -> None:
     surface.add_argument("--method", choices=METHODS, default=METHODS[0],
                          help="implied-volatility solver: exact (default, bit for bit the "
                               "core's) or fast (Newton's method, within 2e-9)")
+    surface.add_argument("--style", choices=("american", "european"),
+                         help="the options' exercise, for every row (default: the style "
+                              "column's, American where the file has none)")
     surface.add_argument("--sides", action="store_true",
                          help="also the volatilities of the bid and the ask (iv_bid, iv_ask): "
                               "three inversions a quote instead of one")
@@ -161,7 +168,7 @@ def _run(args: argparse.Namespace) -> None:
                    expiry_time=args.expiry_time, timezone=args.timezone,
                    calendar=args.calendar, plot=args.plot,
                    summary=args.summary, workers=args.workers, method=args.method,
-                   sides=args.sides,
+                   sides=args.sides, style=args.style,
                    quiet=args.quiet, scheduler=args.scheduler)
     if job.scheduler is None:
         jobs.run(job, sys.stdout)

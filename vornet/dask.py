@@ -146,6 +146,7 @@ class _Options:
     workers: int
     method: Method
     sides: bool = False
+    style: str | None = None
 
     def clock(self) -> Any:
         return chains.make_clock(self.expiry_time, self.timezone, self.calendar)
@@ -249,7 +250,7 @@ def _solve(part: pd.DataFrame, options: _Options, offsets: np.ndarray | None,
     result = chains.surface(
         chains.Chain(frame, where, unit, problems, f"partition {number}"), options.rates,
         mapping=options.mapping, expiry_time=options.expiry_time, timezone=options.timezone,
-        calendar=options.calendar, sides=options.sides,
+        calendar=options.calendar, sides=options.sides, style=options.style,
         workers=options.workers, method=options.method)
     result.table.index = index
     return result
@@ -278,7 +279,7 @@ class _Prepared:
 def _prepare(frame: dd.DataFrame, rates: chains.RateCurve, *,
              mapping: Mapping[str, str] | None = None, expiry_time: str | None = None,
              timezone: str | None = None, calendar: str | None = CALENDAR, workers: int = 1,
-             method: Method = "exact", sides: bool = False,
+             method: Method = "exact", sides: bool = False, style: str | None = None,
              by_chain: bool | None = None, lengths: tuple[int, ...] | None = None
              ) -> _Prepared:
     if not isinstance(frame, dd.DataFrame):
@@ -296,7 +297,7 @@ def _prepare(frame: dd.DataFrame, rates: chains.RateCurve, *,
     workers = count
     check_method(method)
     options = _Options(rates, dict(mapping) if mapping else None, expiry_time, timezone, calendar,
-                       workers, method, bool(sides))
+                       workers, method, bool(sides), style)
     meta = _result_meta(frame._meta, sides)
     layout = _find_layout(frame, columns, options) if by_chain is None else None
     grouped = by_chain is False or (layout is not None and not layout.by_chain)
@@ -320,7 +321,7 @@ def _prepare(frame: dd.DataFrame, rates: chains.RateCurve, *,
 def surface(frame: dd.DataFrame, rates: chains.RateCurve, *,
             mapping: Mapping[str, str] | None = None, expiry_time: str | None = None,
             timezone: str | None = None, calendar: str | None = CALENDAR, workers: int = 1,
-            method: Method = "exact", sides: bool = False,
+            method: Method = "exact", sides: bool = False, style: str | None = None,
             by_chain: bool | None = None) -> dd.DataFrame:
     """Forwards and implied volatilities of the chains in a Dask dataframe.
 
@@ -330,7 +331,7 @@ def surface(frame: dd.DataFrame, rates: chains.RateCurve, *,
         Quotes in the columns ``vornet surface`` reads (see
         :data:`vornet.chain.FIELDS`), from :func:`read_chains`,
         ``dask.dataframe.read_parquet`` or any other source.
-    rates, mapping, expiry_time, timezone, calendar, method, sides
+    rates, mapping, expiry_time, timezone, calendar, method, sides, style
         As for :func:`vornet.chain.surface`.
     workers : int, optional
         vornet's threads inside each task: 1 (default); -1 every core of the
@@ -358,7 +359,7 @@ def surface(frame: dd.DataFrame, rates: chains.RateCurve, *,
     """
     prepared = _prepare(frame, rates, mapping=mapping, expiry_time=expiry_time,
                         timezone=timezone, calendar=calendar, workers=workers, method=method,
-                        sides=sides, by_chain=by_chain)
+                        sides=sides, style=style, by_chain=by_chain)
     return prepared.frame.map_partitions(_solve_table, prepared.options, prepared.offsets,
                                          meta=prepared.meta, enforce_metadata=False)
 
@@ -368,7 +369,8 @@ def solve_partitions(frame: dd.DataFrame, rates: chains.RateCurve,
                      mapping: Mapping[str, str] | None = None, expiry_time: str | None = None,
                      timezone: str | None = None, calendar: str | None = CALENDAR,
                      workers: int = 1, method: Method = "exact", sides: bool = False,
-                     by_chain: bool | None = None) -> tuple[list[Any], Layout | None]:
+                     style: str | None = None, by_chain: bool | None = None
+                     ) -> tuple[list[Any], Layout | None]:
     """Like :func:`surface`, but each partition's whole
     :class:`vornet.chain.Surface` (table and summary) goes to
     ``then(surface, partition_number)`` on the worker: one delayed value
@@ -377,7 +379,7 @@ def solve_partitions(frame: dd.DataFrame, rates: chains.RateCurve,
     the summaries come back."""
     prepared = _prepare(frame, rates, mapping=mapping, expiry_time=expiry_time,
                         timezone=timezone, calendar=calendar, workers=workers, method=method,
-                        sides=sides, by_chain=by_chain)
+                        sides=sides, style=style, by_chain=by_chain)
     tasks = [dask.delayed(_then, pure=True)(part, prepared.options, prepared.offsets, number,
                                             then)
              for number, part in enumerate(prepared.frame.to_delayed())]

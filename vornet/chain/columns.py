@@ -33,6 +33,7 @@ FIELDS: dict[str, str] = {
     "underlying_bid": "bid of the underlying",
     "underlying_ask": "ask of the underlying",
     "underlying_price": "price of the underlying, used without its bid and ask",
+    "style": "optional: American or European (A or E), in any case; American where missing",
     "underlying_symbol": "optional: quotes of different underlyings are kept apart (also read "
                          "from a column named underlying, symbol or ticker)",
     "root": "optional: option roots (classes) are kept apart, also on one expiry date",
@@ -51,15 +52,15 @@ ALIASES: dict[str, tuple[str, ...]] = {
 #: The columns the output adds to the input's, in order (iv_bid and iv_ask
 #: only on request); an input column of one of these names is kept as
 #: ``<name>_input``.
-OUTPUT_COLUMNS = ("T", "forward", "discount", "mid", "iv", "iv_bid", "iv_ask", "otm", "status",
-                  "detail")
+OUTPUT_COLUMNS = ("T", "forward", "discount", "mid", "iv", "iv_bid", "iv_ask", "delta", "vega",
+                  "otm", "status", "detail")
 #: The output columns written on request only.
 REQUESTED_COLUMNS = ("iv_bid", "iv_ask")
 
 #: The summary's columns; the chain's underlying and root columns, when it
 #: has them, come after ``expiration``.
 SUMMARY_COLUMNS = ("quote_time", "expiration", "T", "spot", "forward", "parity_forward",
-                   "carry", "atm_vol", "solved", "usable", "rows")
+                   "rate", "carry", "atm_vol", "solved", "usable", "rows")
 
 
 def columns_found(columns: list[str]) -> str:

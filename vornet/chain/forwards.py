@@ -1,6 +1,9 @@
 """Forwards: for each chain, the forward at which the American implied
 volatilities of its calls and puts agree best over the strikes quoted on
-both sides near the money, searched by the engine on native threads.
+both sides near the money, searched by the engine on native threads; for a
+chain of European options, the put-call-parity forward over the same
+strikes (exact for them), and on request the discount factor their quotes
+imply.
 
 The search works on the strikes within 1 % of the spot, widening the band
 through 2, 5, 10, 20, 50 and 100 % until it holds one; a forward is kept
@@ -20,7 +23,8 @@ from vornet.chain.keys import Groups
 from vornet.chain.statuses import EXPIRED
 from vornet.chain.values import Quotes
 
-__all__ = ["Forwards", "NO_PAIRS", "NO_SEARCH_RESULT", "NO_SOLVING_STRIKE", "find_forwards"]
+__all__ = ["Forwards", "NO_PAIRS", "NO_SEARCH_RESULT", "NO_SOLVING_STRIKE", "find_forwards",
+           "european_chains", "implied_discounts"]
 
 #: Why a chain has no forward, by the engine's code.
 NO_PAIRS = "no strike has both a call and a put quoted on both sides"
@@ -56,6 +60,9 @@ class _Pairs:
     bounds: np.ndarray
     spots: np.ndarray
     discounts: np.ndarray
+    #: Per chain, whether it is European: its forward is then the parity
+    #: forward over the band, without a search.
+    european: np.ndarray
 
 
 def _in_order(group: np.ndarray, strike: np.ndarray, is_call: np.ndarray) -> bool:
@@ -93,21 +100,58 @@ def _mean_mids(group: np.ndarray, strike: np.ndarray, is_call: np.ndarray, mid: 
     return group[starts], strike[starts], is_call[starts], means
 
 
-def _pairs(quotes: Quotes, groups: Groups, discount: np.ndarray, chosen: np.ndarray) -> _Pairs:
+def _paired(quotes: Quotes, groups: Groups
+            ) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]:
+    """Per strike quoted with a call and a put both on both sides: its
+    chain, strike, and the call's and the put's mids (repeats averaged),
+    by chain and strike."""
     quoted = np.flatnonzero(quotes.usable & (quotes.mid > 0.0))
     group, strike, is_call, mid = _mean_mids(groups.group[quoted], quotes.strike[quoted],
                                              quotes.is_call[quoted], quotes.mid[quoted])
     # A call followed by the put of the same chain and strike is a pair.
     pair = is_call[:-1] & ~is_call[1:] & (group[:-1] == group[1:]) & (strike[:-1] == strike[1:])
     calls = np.flatnonzero(pair)
-    pair_group = group[calls]
+    return group[calls], strike[calls], mid[calls], mid[calls + 1]
+
+
+def european_chains(quotes: Quotes, groups: Groups) -> np.ndarray:
+    """Per chain, whether all its options are European."""
+    keyed = groups.group >= 0
+    american = np.bincount(groups.group[keyed & ~quotes.european], minlength=groups.count)
+    return american == 0
+
+
+def implied_discounts(quotes: Quotes, groups: Groups) -> np.ndarray:
+    """Per chain, the discount factor its quotes imply: minus the slope of
+    call minus put against strike (European parity, C - P = D (F - K)) by
+    least squares over its strikes quoted on both sides; NaN with fewer
+    than two strikes or a slope that is not negative."""
+    group, strike, calls, puts = _paired(quotes, groups)
+    count = groups.count
+
+    def total(values: np.ndarray) -> np.ndarray:
+        return np.bincount(group, weights=values, minlength=count)
+
+    n = np.bincount(group, minlength=count).astype(np.float64)
+    gap = calls - puts
+    sum_k, sum_y = total(strike), total(gap)
+    with np.errstate(divide="ignore", invalid="ignore"):
+        slope = (n * total(strike * gap) - sum_k * sum_y) / (n * total(strike * strike)
+                                                             - sum_k * sum_k)
+    discount = -slope
+    discount[(n < 2) | ~(discount > 0.0)] = np.nan
+    return discount
+
+
+def _pairs(quotes: Quotes, groups: Groups, discount: np.ndarray, chosen: np.ndarray) -> _Pairs:
+    quoted = np.flatnonzero(quotes.usable & (quotes.mid > 0.0))
+    pair_group, strike, calls, puts = _paired(quotes, groups)
     keep = np.isin(pair_group, chosen)
-    calls = calls[keep]
     spots = pd.Series(quotes.spot[quoted]).groupby(groups.group[quoted]).median()
     bounds = np.searchsorted(pair_group[keep], np.append(chosen, chosen[-1] + 1))
-    return _Pairs(mid[calls], mid[calls + 1], strike[calls], bounds,
+    return _Pairs(calls[keep], puts[keep], strike[keep], bounds,
                   spots.reindex(chosen).to_numpy(dtype=np.float64),
-                  discount[groups.first[chosen]])
+                  discount[groups.first[chosen]], european_chains(quotes, groups)[chosen])
 
 
 def _progress(total: int, enabled: bool) -> Any:
@@ -133,7 +177,7 @@ def _search(pairs: _Pairs, threads: int, progress: bool
             answers.append(_engine.find_forwards(
                 pairs.calls[lo:hi], pairs.puts[lo:hi], pairs.strikes[lo:hi],
                 pairs.bounds[start:stop + 1] - lo, pairs.spots[start:stop],
-                pairs.discounts[start:stop], threads))
+                pairs.discounts[start:stop], threads, search=~pairs.european[start:stop]))
             if bar is not None:
                 bar.update(stop - start)
     finally:

@@ -30,7 +30,7 @@ from vornet.chain.outputs import (
 )
 from vornet.chain.rates import RateCurve
 from vornet.chain.report import count_statuses, print_report
-from vornet.chain.pipeline import surface
+from vornet.chain.pipeline import IMPLIED, surface
 from vornet.market import Method, check_method, resolve_workers
 
 __all__ = ["Job", "Plan", "plan", "run", "write_summary", "print_renamed", "print_written"]
@@ -42,7 +42,8 @@ class Job:
     --help``)."""
 
     chain: str
-    rate: float | None = None
+    #: A flat rate, or "implied" (the discount factors the quotes imply).
+    rate: float | str | None = None
     rate_curve: str | None = None
     output: str | None = None
     format: str | None = None
@@ -58,6 +59,8 @@ class Job:
     method: Method = "exact"
     #: Also the volatilities of the bid and the ask.
     sides: bool = False
+    #: "american" or "european" for every row; None: the style column's.
+    style: str | None = None
     quiet: bool = False
     #: A Dask scheduler's address, or "local"; None for one process.
     scheduler: str | None = None
@@ -73,7 +76,8 @@ class Plan:
     folder: bool
     #: The suffix of an output folder's parts.
     suffix: str
-    rates: RateCurve
+    #: A rate curve, or "implied".
+    rates: RateCurve | str
     #: What :func:`vornet.chain.surface` takes besides the chain and rates.
     options: dict[str, Any]
 
@@ -124,13 +128,15 @@ def plan(job: Job) -> Plan:
     make_clock(job.expiry_time, job.timezone, job.calendar)
     if job.rate_curve is not None:
         rates = RateCurve.read(job.rate_curve)
+    elif job.rate == IMPLIED:
+        rates = IMPLIED
     elif job.rate is not None:
-        rates = RateCurve.flat(job.rate)
+        rates = RateCurve.flat(float(job.rate))
     else:
         raise ChainError("give a rate (--rate) or a rate curve (--rate-curve)")
     options = dict(mapping=dict(job.mapping), expiry_time=job.expiry_time,
                    timezone=job.timezone, calendar=job.calendar, method=job.method,
-                   sides=job.sides)
+                   sides=job.sides, style=job.style)
     return Plan(job, files, folder, suffix, rates, options)
 
 

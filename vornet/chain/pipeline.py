@@ -30,13 +30,13 @@ from vornet.chain.clock import CALENDAR, make_clock
 from vornet.chain.columns import add_results, resolve_columns
 from vornet.chain.errors import ChainError
 from vornet.chain.files import Chain
-from vornet.chain.forwards import Forwards, find_forwards
+from vornet.chain.forwards import Forwards, european_chains, find_forwards, implied_discounts
 from vornet.chain.keys import Groups, check_one_underlying, group_rows
 from vornet.chain.rates import RateCurve
 from vornet.chain.report import summarise
-from vornet.chain.statuses import INVALID_ROW, NO_FORWARD, of_iv_status
+from vornet.chain.statuses import EXPIRED, INVALID_ROW, NO_FORWARD, of_iv_status
 from vornet.chain.values import Quotes, Typing, parse_quotes
-from vornet.market import IVStatus, Method, check_method, resolve_workers
+from vornet.market import IVStatus, Method, check_method, resolve_workers, solve_at_forward
 
 __all__ = ["Surface", "Solution", "surface"]
 
@@ -103,42 +103,66 @@ class Solution:
                 "status": self.status, "detail": self.detail}
 
 
-def _discounts(quotes: Quotes, rates: RateCurve) -> np.ndarray:
-    """exp(-r(T) T) of the rows whose chain is known and has not expired."""
+#: The rates argument that asks for the discount factors the quotes imply.
+IMPLIED = "implied"
+
+
+def _discounts(quotes: Quotes, groups: Groups, rates: RateCurve | str,
+               clock: Any) -> np.ndarray:
+    """exp(-r(T) T) of the rows whose chain is known and has not expired;
+    with rates "implied", the discount factor each European chain's quotes
+    imply (an American chain is refused)."""
     live = quotes.keyed & (quotes.T > 0.0)
     discount = np.full(len(quotes.T), np.nan)
-    discount[live] = rates.discount(quotes.T[live])
+    if isinstance(rates, RateCurve):
+        discount[live] = rates.discount(quotes.T[live])
+        return discount
+    american = ~european_chains(quotes, groups)
+    expired = quotes.status[groups.first] == EXPIRED
+    if (american & ~expired).any():
+        first = groups.first[np.flatnonzero(american & ~expired)[0]]
+        when = clock.local_text(quotes.quote_seconds[[first]])[0]
+        raise ChainError(f"--rate implied needs European options: the chain quoted at {when}, "
+                         f"expiring {np.int64(quotes.expiry_day[first]).astype('datetime64[D]')},"
+                         f" holds American ones")
+    implied = implied_discounts(quotes, groups)
+    discount[live] = implied[groups.group[live]]
     return discount
 
 
 def _implied_vols(quotes: Quotes, prices: list[np.ndarray], rows: np.ndarray,
                   forward: np.ndarray, discount: np.ndarray, threads: int, method: Method,
-                  progress: bool) -> list[tuple[np.ndarray, np.ndarray]]:
-    """The volatility and the solver's status of each of `rows` at each of
-    `prices`, in chunks."""
+                  progress: bool) -> list[tuple[np.ndarray, ...]]:
+    """For each of `rows`: at the first of `prices` (the mid) the volatility,
+    the solver's status, and delta and vega at that volatility; at the
+    others (the sides) the volatility and the status; in chunks."""
     bar = None
     if progress:
         from tqdm import tqdm
 
         bar = tqdm(total=len(rows) * len(prices), desc="quotes", unit="quote", leave=False,
                    dynamic_ncols=True, unit_scale=True)
-    solved: list[tuple[list[np.ndarray], list[np.ndarray]]] = [([], []) for _ in prices]
+    solved: list[list[list[np.ndarray]]] = [[] for _ in prices]
     try:
         for start in range(0, len(rows), _CHUNK):
             part = rows[start:start + _CHUNK]
-            for price, (vols, codes) in zip(prices, solved):
-                vol, code = vornet.implied_vol_at_forward(
-                    price[part], quotes.spot[part], quotes.strike[part], quotes.T[part],
-                    discount[part], forward[part], np.where(quotes.is_call[part], "c", "p"),
-                    full_output=True, workers=threads, method=method)
-                vols.append(vol)
-                codes.append(code)
+            terms = (quotes.spot[part], quotes.strike[part], quotes.T[part], discount[part],
+                     forward[part], np.where(quotes.is_call[part], "c", "p"))
+            options = dict(exercise=np.where(quotes.european[part], "european", "american"),
+                           method=method, workers=threads)
+            for number, price in enumerate(prices):
+                if number == 0:
+                    answer = solve_at_forward(price[part], *terms, **options)
+                else:
+                    answer = vornet.implied_vol_at_forward(price[part], *terms, full_output=True,
+                                                           **options)
+                solved[number].append(list(answer))
                 if bar is not None:
                     bar.update(len(part))
     finally:
         if bar is not None:
             bar.close()
-    return [(np.concatenate(vols), np.concatenate(codes)) for vols, codes in solved]
+    return [tuple(np.concatenate(parts) for parts in zip(*chunks)) for chunks in solved]
 
 
 def _solve(quotes: Quotes, groups: Groups, forwards: Forwards, discount: np.ndarray,
@@ -159,17 +183,19 @@ def _solve(quotes: Quotes, groups: Groups, forwards: Forwards, discount: np.ndar
     extra = {}
     if quotes.sides is not None:
         extra = {"iv_bid": np.full(len(keyed), np.nan), "iv_ask": np.full(len(keyed), np.nan)}
+    sensitivities = {"delta": np.full(len(keyed), np.nan), "vega": np.full(len(keyed), np.nan)}
     if len(rows):
         prices = [quotes.mid, *(quotes.sides or ())]
         answers = _implied_vols(quotes, prices, rows, forward, discount, threads, method,
                                 progress)
-        iv[rows], codes = answers[0]
+        iv[rows], codes, sensitivities["delta"][rows], sensitivities["vega"][rows] = answers[0]
         for name, (vol, _) in zip(extra, answers[1:]):
             extra[name][rows] = vol
         status[rows] = of_iv_status(codes)
         rejected = np.zeros(len(keyed), dtype=bool)
         rejected[rows[codes == IVStatus.INVALID_INPUT]] = True
         quotes.problems.note(rejected, lambda row: "the model rejects its values")
+    extra.update(sensitivities)
     for row in np.flatnonzero(status == INVALID_ROW).tolist():
         detail[row] = quotes.problems.detail(row)
     otm = pd.array(np.where(quotes.is_call, quotes.strike >= forward, quotes.strike <= forward),
@@ -179,10 +205,11 @@ def _solve(quotes: Quotes, groups: Groups, forwards: Forwards, discount: np.ndar
     return Solution(discount, forward, iv, otm, status, detail, extra)
 
 
-def surface(chain: Chain | pd.DataFrame, rates: RateCurve | float, *,
+def surface(chain: Chain | pd.DataFrame, rates: RateCurve | float | str, *,
             mapping: Mapping[str, str] | None = None, expiry_time: str | dt.time | None = None,
             timezone: str | None = None, calendar: str | None = CALENDAR, workers: int = 1,
-            progress: bool = False, method: Method = "exact", sides: bool = False) -> Surface:
+            progress: bool = False, method: Method = "exact", sides: bool = False,
+            style: str | None = None) -> Surface:
     """Forwards and implied volatilities of a whole chain.
 
     Parameters
@@ -191,9 +218,11 @@ def surface(chain: Chain | pd.DataFrame, rates: RateCurve | float, *,
         From :func:`vornet.chain.read_chain`, or a DataFrame of quotes in any
         layout the command reads (a bad row's ``detail`` then names its
         position, ``row 1`` for the first).
-    rates : RateCurve or float
+    rates : RateCurve, float or "implied"
         Continuously compounded rates: ``discount = exp(-r(T) T)``; a number
-        is a flat rate.
+        is a flat rate; ``"implied"`` takes each chain's discount factor
+        from its quotes (European chains only: minus the slope of call minus
+        put against strike).
     mapping : dict, optional
         Field name -> column, for columns named otherwise (see ``FIELDS``).
     expiry_time : str, optional
@@ -214,6 +243,9 @@ def surface(chain: Chain | pd.DataFrame, rates: RateCurve | float, *,
     method : {'exact', 'fast'}, optional
         The implied-volatility solver (see :func:`vornet.implied_vol`); the
         forwards are found by the exact one either way.
+    style : {'american', 'european'}, optional
+        The options' exercise for every row; by default the style column's
+        (American where the file has none).
     sides : bool, optional
         Also the volatilities of the bid and the ask (``iv_bid``, ``iv_ask``:
         NaN where a side does not solve; the row's status is the mid's):
@@ -222,8 +254,13 @@ def surface(chain: Chain | pd.DataFrame, rates: RateCurve | float, *,
     if isinstance(chain, pd.DataFrame):
         chain = Chain(chain.reset_index(drop=True), np.arange(1, len(chain) + 1), "row",
                       source="frame")
-    if not isinstance(rates, RateCurve):
+    if isinstance(rates, str):
+        if rates != IMPLIED:
+            raise ChainError(f"rates must be a RateCurve, a number or {IMPLIED!r}, got {rates!r}")
+    elif not isinstance(rates, RateCurve):
         rates = RateCurve.flat(float(rates))
+    if style not in (None, "american", "european"):
+        raise ChainError(f"style must be 'american' or 'european', got {style!r}")
     clock = make_clock(expiry_time, timezone, calendar)
     try:
         threads = resolve_workers(workers)
@@ -231,10 +268,10 @@ def surface(chain: Chain | pd.DataFrame, rates: RateCurve | float, *,
     except (TypeError, ValueError) as error:
         raise ChainError(str(error)) from None
     columns = resolve_columns(chain.frame.columns, mapping, chain.frame)
-    quotes = parse_quotes(chain, columns, clock, keep_sides=sides)
+    quotes = parse_quotes(chain, columns, clock, keep_sides=sides, style=style)
     groups = group_rows(quotes)
     check_one_underlying(quotes, groups, clock)
-    discount = _discounts(quotes, rates)
+    discount = _discounts(quotes, groups, rates, clock)
     forwards = find_forwards(quotes, groups, discount, threads, progress)
     solution = _solve(quotes, groups, forwards, discount, threads, method, progress)
     table, renamed = add_results(chain.frame, solution.columns(quotes))

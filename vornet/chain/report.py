@@ -42,8 +42,8 @@ def summarise(quotes: Quotes, groups: Groups, forwards: Forwards, discount: np.n
     """One row per chain, in chain order: its quote time (in the clock's
     zone), expiry, underlying and root (when the file has those columns),
     T, the underlying's spot (the median of its quotes' mids), forward,
-    parity forward, the carry the forward implies (q such that
-    F = S exp((r - q) T), r the rate the discount factor gives),
+    parity forward, the rate its discount factor gives (r = -ln(D) / T), the
+    carry the forward implies (q such that F = S exp((r - q) T)),
     at-the-money volatility, and its quotes solved, usable and in all."""
     first = groups.first
     summary = pd.DataFrame({
@@ -73,7 +73,9 @@ def summarise(quotes: Quotes, groups: Groups, forwards: Forwards, discount: np.n
     summary["forward"] = forwards.forward
     summary["parity_forward"] = forwards.parity
     with np.errstate(divide="ignore", invalid="ignore"):
-        summary["carry"] = (-np.log(discount[first]) - np.log(forwards.forward / spot)) / T
+        rate = -np.log(discount[first]) / T
+        summary["rate"] = rate
+        summary["carry"] = rate - np.log(forwards.forward / spot) / T
     summary["atm_vol"] = np.asarray(atm, dtype=np.float64)
     summary["solved"] = per_chain(solved)
     summary["usable"] = per_chain(quotes.usable)
@@ -106,14 +108,14 @@ def format_summary(summary: pd.DataFrame,
     keys = varying_keys(summary)
     extra = dict(extra or {})
     headings = ["quote time", "expiry", *keys, "T", "spot", "forward", "parity fwd",
-                "carry q", *extra, "ATM vol", "solved/usable"]
+                "rate r", "carry q", *extra, "ATM vol", "solved/usable"]
     rows = []
     for i, record in enumerate(summary.to_dict("records")):
         cells = [str(record["quote_time"])[:16], str(record["expiration"])]
         cells += [str(record[k]) for k in keys]
         cells += [_number(record["T"], 6), _number(record["spot"], 4),
                   _number(record["forward"], 4), _number(record["parity_forward"], 4),
-                  _percent(record["carry"])]
+                  _percent(record["rate"]), _percent(record["carry"])]
         for values in extra.values():
             value = values(record) if callable(values) else values[i]
             cells.append(value if isinstance(value, str) else _number(float(value), 4))

@@ -131,6 +131,16 @@ def _sides(distinct: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
             np.array([s in ("p", "put") for s in side], dtype=bool))
 
 
+def _styles(distinct: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """Whether each value says European, and whether it says either style
+    (a missing one is American)."""
+    missing = _missing_text(distinct)
+    said = [v.strip().lower() if isinstance(v, str) else "" for v in distinct]
+    european = np.array([s in ("european", "e") for s in said], dtype=bool)
+    american = np.array([s in ("american", "a") for s in said], dtype=bool)
+    return european, european | american | missing
+
+
 def _times_of_day(distinct: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     missing = _missing_text(distinct)
     micro = np.full(len(distinct), np.nan)
@@ -186,6 +196,8 @@ class Quotes:
     usable: np.ndarray
     #: The rows whose chain is known: those with no problem.
     keyed: np.ndarray
+    #: Per row, whether the option is European (exercised only at expiry).
+    european: np.ndarray
     #: The underlying's bid and ask (its price, twice) per row, kept where
     #: no column names the underlying.
     spread: tuple[np.ndarray, np.ndarray] | None = None
@@ -226,6 +238,21 @@ class _Reader:
         self.problems.note(~(is_call | is_put),
                            lambda row: f"{column} {self.raw(column, row)} is not C or P")
         return is_call, is_put
+
+    def european(self, style: str | None) -> np.ndarray:
+        """Per row, whether the option is European: `style` ("american" or
+        "european") for every row when given, else the style column's
+        American/European (A/E, in any case), American where missing."""
+        n = len(self.frame)
+        if style is not None:
+            return np.full(n, style == "european")
+        if "style" not in self.columns:
+            return np.zeros(n, dtype=bool)
+        column = self.columns["style"]
+        european, known = per_distinct(self.frame[column], _styles)
+        self.problems.note(~known, lambda row: f"{column} {self.raw(column, row)} is not "
+                                               f"American or European")
+        return european
 
     def moments(self, name: str, clock: Clock, expiry: bool = False) -> Moments:
         """The dates and times of a column (see :class:`Clock`)."""
@@ -281,15 +308,17 @@ class _Reader:
 
 
 def parse_quotes(chain: Chain, columns: Mapping[str, str], clock: Clock,
-                 keep_sides: bool = False) -> Quotes:
+                 keep_sides: bool = False, style: str | None = None) -> Quotes:
     """The chain's quotes read with `columns` (field -> column) on `clock`,
     with the statuses of the rows that cannot be solved: invalid, expired,
     not quoted, one-sided or crossed, the first that applies. With
-    `keep_sides`, the bids and asks are kept too."""
+    `keep_sides`, the bids and asks are kept too; `style` ("american",
+    "european") overrides the style column."""
     problems = Problems(chain)
     reader = _Reader(chain, columns, problems)
     strike = reader.number("strike", positive=True)
     is_call, is_put = reader.sides()
+    european = reader.european(style)
     quote_time = reader.moments(time_field(columns), clock)
     expiry = reader.moments("expiration", clock, expiry=True)
     spot, spot_bid, spot_ask = reader.spot()
@@ -316,7 +345,7 @@ def parse_quotes(chain: Chain, columns: Mapping[str, str], clock: Clock,
         status[(status == "") & mask] = name
     return Quotes(chain, columns, strike, is_call, is_put, spot, mid, quote_seconds,
                   expiry_seconds, expiry_day, T, status, problems, status == "", ~invalid,
-                  spread, tuple(sides) if sides else None)
+                  european, spread, tuple(sides) if sides else None)
 
 
 #: The fields the Parquet output holds as numbers.
