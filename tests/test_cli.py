@@ -471,7 +471,7 @@ def test_heavy_imports_wait_for_the_command(tmp_path):
     output = run_command([sys.executable, "-c", """if True:
         import sys
         import vornet, vornet.cli
-        vornet.price(100.0, 100.0, 1.0, 0.05, 0.0, 0.2)
+        vornet.price(100.0, 100.0, 1.0, 0.05, 0.0, 0.2, "c")
         print(sorted(m for m in ("pandas", "matplotlib", "tqdm") if m in sys.modules))
         vornet.cli.main(["--version"])
         print(sorted(m for m in ("pandas", "matplotlib", "tqdm") if m in sys.modules))
