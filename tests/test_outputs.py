@@ -202,6 +202,24 @@ def test_parquet_holds_numbers_and_times_and_csv_the_text(files, exact):
     assert (text["strike"] == frame["strike"]).all()
 
 
+def test_parquet_written_in_slices_is_the_whole_table(files, exact, monkeypatch):
+    """Rows written a slice at a time come back whole and typed alike, a
+    text column empty in the first slice (the detail) included."""
+    pytest.importorskip("pyarrow", reason="pyarrow is not installed (vornet[parquet])")
+    frame = exact.astype(str)
+    frame.loc[len(frame) - 1, "strike"] = "1O5"
+    frame.to_csv(files / "text.csv", index=False)
+    assert run("surface", files / "text.csv", "--rate", "0.02", "-q", "-o",
+               files / "whole.parquet") == 0
+    monkeypatch.setattr(outputs, "_ROWS_AT_A_TIME", 7)
+    assert run("surface", files / "text.csv", "--rate", "0.02", "-q", "-o",
+               files / "sliced.parquet") == 0
+    whole = pd.read_parquet(files / "whole.parquet")
+    sliced = pd.read_parquet(files / "sliced.parquet")
+    pd.testing.assert_frame_equal(sliced, whole)
+    assert len(sliced) == len(frame) and "not a number" in sliced["detail"].iloc[-1]
+
+
 @pytest.mark.parametrize("bid, ask, mid", [
     ("150.8", "150.9", "150.85"), ("0.1", "0.2", "0.15"), ("1.05", "1.1", "1.075"),
     ("2", "2.01", "2.005"), ("1e-3", "0.003", "0.002"),

@@ -152,6 +152,17 @@ def write_file(path: str | os.PathLike[str], write: Callable[[Path], Any]) -> No
 _ROWS_AT_A_TIME = 1 << 17
 
 
+def _text_for_nulls(schema: Any) -> Any:
+    """`schema` with text where the first rows left a column's type open
+    (a text column empty in all of them, such as ``detail``)."""
+    import pyarrow as pa
+
+    for number, field in enumerate(schema):
+        if pa.types.is_null(field.type):
+            schema = schema.set(number, field.with_type(pa.string()))
+    return schema
+
+
 def _write_parquet(table: pd.DataFrame, target: Path,
                    typed: Callable[[pd.DataFrame], pd.DataFrame] | None) -> None:
     """The table as Parquet, `typed` (when given) applied to each slice of
@@ -160,17 +171,15 @@ def _write_parquet(table: pd.DataFrame, target: Path,
     import pyarrow.parquet as pq
 
     writer = None
+    schema = None
     try:
         for start in range(0, max(len(table), 1), _ROWS_AT_A_TIME):
             rows = table.iloc[start:start + _ROWS_AT_A_TIME]
             rows = typed(rows) if typed is not None else rows
             if writer is None:
-                arrow = pa.Table.from_pandas(rows, preserve_index=False)
-                writer = pq.ParquetWriter(target, arrow.schema)
-            else:
-                arrow = pa.Table.from_pandas(rows, schema=writer.schema.to_arrow_schema(),
-                                             preserve_index=False)
-            writer.write_table(arrow)
+                schema = _text_for_nulls(pa.Table.from_pandas(rows, preserve_index=False).schema)
+                writer = pq.ParquetWriter(target, schema)
+            writer.write_table(pa.Table.from_pandas(rows, schema=schema, preserve_index=False))
     finally:
         if writer is not None:
             writer.close()
