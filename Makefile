@@ -22,7 +22,8 @@ INSTALLED := $(VENV)/.vornet-installed
 # pyproject.toml is the one list of dependencies: the build requirements are
 # read from it (an editable build without isolation needs them installed),
 # the runtime and test ones come with the `test` extra, pyarrow with the
-# `parquet` extra, Dask with the `dask` extra. Only here: the 3.14 and
+# `parquet` extra, Dask with the `dask` extra, plotly (the HTML report) with
+# the `report` extra. Only here: the 3.14 and
 # sanitizer runs install the `test` extra alone and skip the Parquet and Dask
 # tests (pyarrow's libraries, with run
 # paths of their own, would load the system's C library stubs into the
@@ -90,7 +91,7 @@ $(PY):
 $(INSTALLED): pyproject.toml meson.build | $(PY)
 	$(PY) -m pip install --quiet --upgrade pip
 	$(PY) -m pip install --quiet $(BUILD_REQUIRES)
-	$(PY) -m pip install --quiet --no-build-isolation --editable ".[test,parquet,dask]"
+	$(PY) -m pip install --quiet --no-build-isolation --editable ".[test,parquet,dask,report]"
 	@touch $@
 
 clean:

@@ -23,7 +23,14 @@ import os
 import sys
 from typing import NoReturn
 
-from vornet.defaults import CALENDAR, EXPIRY_TIME, METHODS, TIMEZONE
+from vornet.defaults import (
+    CALENDAR,
+    EXPIRY_TIME,
+    METHODS,
+    PLOT_MAX_EXPIRIES,
+    PLOT_MIN_DAYS,
+    TIMEZONE,
+)
 
 __all__ = ["main"]
 
@@ -56,6 +63,37 @@ def _rate(text: str) -> float | str:
     if value != value or value in (float("inf"), float("-inf")):
         raise argparse.ArgumentTypeError(f"not a finite number: {text!r}")
     return value
+
+
+def _days(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+    if not 0.0 <= value < float("inf"):
+        raise argparse.ArgumentTypeError(f"not a number of days, 0 or more: {text!r}")
+    return value
+
+
+def _picture_arguments(surface: argparse.ArgumentParser) -> None:
+    """The smiles' picture and report, and what they leave out."""
+    surface.add_argument("--plot", metavar="PICTURE",
+                         help="draw the smiles to PICTURE (.png, .svg or .pdf): per "
+                              "underlying, at its latest quote time, a panel per expiry and "
+                              "the term structure; a PDF has a page each, a PNG or SVG with "
+                              "several underlyings becomes one file each beside PICTURE")
+    surface.add_argument("--plot-min-days", type=_days, default=PLOT_MIN_DAYS, metavar="N",
+                         help=f"leave expiries shorter than N days out of the picture and the "
+                              f"report (default {PLOT_MIN_DAYS:g}: every expiry, each panel "
+                              f"scaled on its own)")
+    surface.add_argument("--plot-max-expiries", type=int, default=PLOT_MAX_EXPIRIES,
+                         metavar="N",
+                         help=f"draw the nearest N expiries at most (default "
+                              f"{PLOT_MAX_EXPIRIES}), saying how many were left out")
+    surface.add_argument("--report", metavar="HTML",
+                         help="write the smiles as an interactive page to HTML, one file that "
+                              "opens offline (hover a point for its quote); needs "
+                              "vornet[report]")
 
 
 def _surface_parser(commands: argparse._SubParsersAction) -> None:
@@ -106,9 +144,7 @@ def _surface_parser(commands: argparse._SubParsersAction) -> None:
                          help=f"time zone of the expiry time and of quote times given "
                               f"without one (default: the calendar's; {TIMEZONE} with "
                               f"--calendar none)")
-    surface.add_argument("--plot", metavar="PICTURE",
-                         help="draw the smiles of the latest quote time to PICTURE (.png, "
-                              ".svg or .pdf)")
+    _picture_arguments(surface)
     surface.add_argument("--summary", metavar="FILE",
                          help="also write the per-expiry summary as CSV to FILE")
     surface.add_argument("--workers", type=int, default=None, metavar="N",
@@ -167,6 +203,8 @@ def _run(args: argparse.Namespace) -> None:
                    output=args.output, format=args.format, mapping=dict(args.map),
                    expiry_time=args.expiry_time, timezone=args.timezone,
                    calendar=args.calendar, plot=args.plot,
+                   plot_min_days=args.plot_min_days,
+                   plot_max_expiries=args.plot_max_expiries, report=args.report,
                    summary=args.summary, workers=args.workers, method=args.method,
                    sides=args.sides, style=args.style,
                    quiet=args.quiet, scheduler=args.scheduler)

@@ -648,6 +648,9 @@ def run_job(job: jobs.Job, out: TextIO = sys.stdout) -> None:
     if job.plot:
         raise chains.ChainError("--plot is not available with --scheduler: the rows stay on "
                                 "the cluster")
+    if job.report:
+        raise chains.ChainError("--report is not available with --scheduler: the rows stay "
+                                "on the cluster")
     client, cluster, threads = _connect(job)
     try:
         with client:

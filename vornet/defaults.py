@@ -5,7 +5,8 @@ line can show them without loading the library."""
 
 from __future__ import annotations
 
-__all__ = ["EXPIRY_TIME", "TIMEZONE", "CALENDAR", "METHODS"]
+__all__ = ["EXPIRY_TIME", "TIMEZONE", "CALENDAR", "METHODS", "PLOT_MIN_DAYS",
+           "PLOT_MAX_EXPIRIES"]
 
 #: The exchange calendar whose session closes options expire at: the New
 #: York Stock Exchange's ("none" for a fixed close every day).
@@ -17,3 +18,9 @@ EXPIRY_TIME = "16:00"
 TIMEZONE = "America/New_York"
 #: The implied-volatility solvers: "exact" (the default) and "fast".
 METHODS = ("exact", "fast")
+#: Expiries shorter than this many days get no panel in the picture and the
+#: report: none, since every panel is scaled on its own and a same-day
+#: expiry's wide wings no longer hide the other smiles.
+PLOT_MIN_DAYS = 0.0
+#: The nearest expiries that get a panel, at most.
+PLOT_MAX_EXPIRIES = 24

@@ -240,7 +240,6 @@ def run(out_dir: str | Path | None = None, *, seed: int = 2024, workers: int = 1
     """Generates the chain into `out_dir` (default: a new temporary folder),
     runs surface on it, prints what it found beside the truth and draws the
     smiles. Returns the folder."""
-    from vornet import plot
     from vornet.chain.report import count_statuses, print_report
     from vornet.chain.statuses import INVALID_ROW, SOLVED
 
@@ -251,6 +250,7 @@ def run(out_dir: str | Path | None = None, *, seed: int = 2024, workers: int = 1
     market = generated.market
     chain_path, rates_path = folder / "chain.csv", folder / "rates.csv"
     output_path, picture_path = folder / "surface.csv", folder / "smiles.png"
+    report_path = folder / "smiles.html"
     generated.chain.to_csv(chain_path, index=False)
     rates_path.write_text("years,rate\n" + "".join(f"{t:g},{r:g}\n" for t, r in market.rates))
 
@@ -260,10 +260,11 @@ def run(out_dir: str | Path | None = None, *, seed: int = 2024, workers: int = 1
     print(f"chain: {len(generated.chain)} quotes over {len(market.expiries)} expiries, "
           f"written to {chain_path} (rate curve {rates_path})", file=out)
     print(f"running: vornet surface {chain_path} --rate-curve {rates_path} -o {output_path} "
-          f"--plot {picture_path}\n", file=out)
+          f"--sides --plot {picture_path} --report {report_path}\n", file=out)
 
     quotes = chains.read_chain(chain_path)
-    result = chains.surface(quotes, chains.RateCurve.read(rates_path), workers=workers)
+    result = chains.surface(quotes, chains.RateCurve.read(rates_path), workers=workers,
+                            sides=True)
     chains.write_table(result.table, output_path)
 
     truth = generated.expiries.set_index("expiration")["forward"]
@@ -286,8 +287,26 @@ def run(out_dir: str | Path | None = None, *, seed: int = 2024, workers: int = 1
     for detail in invalid["detail"]:
         print(f"invalid row: {detail}", file=out)
 
-    drawn = plot.write_smiles(result, picture_path,
-                             title=f"{market.symbol}: implied volatility smiles")
-    print(f"\nwrote {output_path} ({len(result.table)} rows) and the picture of {drawn} "
-          f"smiles: {picture_path}", file=out)
+    print(f"\nwrote {output_path} ({len(result.table)} rows)", file=out)
+    _draw(result, picture_path, report_path, out)
     return folder
+
+
+def _draw(result: chains.Surface, picture_path: Path, report_path: Path, out: TextIO) -> None:
+    """The picture and, where plotly is installed, the report, of the same
+    figures."""
+    from vornet import plot
+    from vornet.panels import smile_figures
+
+    figures = smile_figures(result)
+    plot.write_figures(figures, picture_path)
+    drawn = sum(len(f.panels) for f in figures)
+    print(f"wrote the picture of {drawn} smiles: {picture_path}", file=out)
+    try:
+        from vornet import report_html
+
+        report_html.write_report_figures(figures, report_path)
+    except chains.ChainError as error:  # plotly missing: the install line
+        print(f"no report: {error}", file=out)
+    else:
+        print(f"wrote the interactive report: {report_path}", file=out)

@@ -30,10 +30,12 @@ from vornet.chain.outputs import (
 )
 from vornet.chain.rates import RateCurve
 from vornet.chain.report import count_statuses, print_report
-from vornet.chain.pipeline import IMPLIED, surface
+from vornet.chain.pipeline import IMPLIED, Surface, surface
 from vornet.market import Method, check_method, resolve_workers
+from vornet.panels import MAX_EXPIRIES, MIN_DAYS, check_panel_options
 
-__all__ = ["Job", "Plan", "plan", "run", "write_summary", "print_renamed", "print_written"]
+__all__ = ["Job", "Plan", "plan", "run", "write_summary", "print_renamed", "print_written",
+           "draw"]
 
 
 @dataclasses.dataclass(frozen=True)
@@ -53,6 +55,13 @@ class Job:
     calendar: str | None = CALENDAR
     plot: str | None = None
     summary: str | None = None
+    #: Expiries shorter than this many days get no panel in the picture
+    #: and the report (see :mod:`vornet.panels`).
+    plot_min_days: float = MIN_DAYS
+    #: The nearest expiries that get a panel, at most.
+    plot_max_expiries: int = MAX_EXPIRIES
+    #: The interactive HTML report of the smiles (needs vornet[report]).
+    report: str | None = None
     #: Threads (one process), worker processes (``scheduler="local"``) or
     #: threads per task (a scheduler's address); None for the default.
     workers: int | None = None
@@ -105,10 +114,17 @@ def _check_outputs(job: Job, files: list[Path], folder: bool, suffix: str) -> No
         check_summary(job.summary, files)
     if job.plot:
         check_picture(job.plot, files)
-    files_written = [None if folder else job.output, job.summary, job.plot]
+    if job.report:
+        from vornet.report_html import check_report
+
+        check_report(job.report, files)
+    if job.plot or job.report:
+        check_panel_options(job.plot_min_days, job.plot_max_expiries)
+    files_written = [None if folder else job.output, job.summary, job.plot, job.report]
     named = [Path(p).absolute() for p in files_written if p and p != STDOUT]
     if len(set(named)) < len(named):
-        raise ChainError("the output, the summary and the picture must be different files")
+        raise ChainError("the output, the summary, the picture and the report must be "
+                         "different files")
 
 
 def plan(job: Job) -> Plan:
@@ -181,9 +197,36 @@ def run(job: Job, out: TextIO = sys.stdout) -> None:
         print_report(result.summary, count_statuses(result.table["status"]), len(result.table),
                      quotes.source, out)
         print_written(job, len(result.table), out)
+    draw(job, result, out)
+
+
+def draw(job: Job, result: Surface, out: TextIO) -> None:
+    """The picture and the report the job asks for, of the same figures,
+    each file written saying what it holds (and what was left out)."""
+    if not (job.plot or job.report):
+        return
+    from vornet.panels import smile_figures
+
+    figures = smile_figures(result, min_days=job.plot_min_days,
+                            max_expiries=job.plot_max_expiries,
+                            model=getattr(job, "model", None))
+    lines = []
     if job.plot:
         from vornet import plot
 
-        drawn = plot.write_smiles(result, job.plot)
-        if not job.quiet:
-            print(f"drew {drawn} smiles in {job.plot}", file=out)
+        for path, group in plot.write_figures(figures, job.plot):
+            for figure in group:
+                lines.append(f"drew {len(figure.panels)} smiles ({figure.heading}) in {path}")
+                lines += [f"  not drawn: {note}" for note in figure.left_out]
+    if job.report:
+        from vornet.report_html import write_report_figures
+
+        write_report_figures(figures, job.report)
+        panels = sum(len(f.panels) for f in figures)
+        lines.append(f"wrote the report of {panels} smiles in {len(figures)} "
+                     f"figure{'s' if len(figures) > 1 else ''} to {job.report}")
+        if not job.plot:
+            lines += [f"  not drawn ({f.heading}): {note}" for f in figures
+                      for note in f.left_out]
+    if not job.quiet:
+        print("\n".join(lines), file=out)
