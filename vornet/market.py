@@ -476,7 +476,7 @@ def implied_vol(price: ArrayLike, S: ArrayLike, K: ArrayLike, T: ArrayLike, r: A
     ...                          method='fast'), 8)
     0.2
     >>> p = vornet.price(100.0, 100.0, 1.0, 0.05, 0.02, 0.2, 'p', exercise='european')
-    >>> vornet.implied_vol(p, 100.0, 100.0, 1.0, 0.05, 0.02, 'p', exercise='european')
+    >>> round(vornet.implied_vol(p, 100.0, 100.0, 1.0, 0.05, 0.02, 'p', exercise='european'), 12)
     0.2
     """
     values = (price, S, K, T, r, q)
