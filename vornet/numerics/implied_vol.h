@@ -19,6 +19,9 @@ enum class implied_vol_status : std::int8_t {
     // The price does not move with sigma around the root (only from the
     // market-terms inversions, market_implied_vol.h).
     no_volatility_info = 5,
+    // The model does not price the option (the integral model's put with
+    // q < r < 0, or the call with r < q < 0: two exercise boundaries).
+    unsupported = 6,
 };
 
 struct implied_vol_result {

@@ -1,0 +1,116 @@
+#include "integral_implied_vol.h"
+
+#include <cmath>
+#include <limits>
+
+#include "european_implied_vol.h"
+#include "market_implied_vol.h"
+#include "market_terms.h"
+
+namespace vornet {
+
+namespace {
+
+constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+constexpr int max_evaluations = 60;
+// The largest total standard deviation searched, as the approximation's.
+constexpr double max_deviation = 8.0;
+// A step this small (in volatility) ends the iteration: Newton's method has
+// converged quadratically well below it by then.
+constexpr double step_tolerance = 1e-11;
+// The model's own accuracy: prices closer than this are the same price.
+constexpr double absolute_accuracy = 1e-8;
+constexpr double relative_accuracy = 1e-7;
+
+double first_guess(double price, double S, double K, double T, double r, double q,
+                   std::int32_t flag) noexcept
+{
+    const double D = discount_factor(T, r);
+    const double F = forward_price(S, T, r, q);
+    const double root_T = std::sqrt(T);
+    implied_vol_result start = solve_market_implied_vol_fast(price, S, K, D, F, flag);
+    if (start.status == implied_vol_status::solved && start.sigma > 0.0)
+        return start.sigma / root_T;
+    start = solve_european_implied_vol(price, K, D, F, flag);
+    if (start.status == implied_vol_status::solved && start.sigma > 0.0)
+        return start.sigma / root_T;
+    return 0.3;
+}
+
+}  // namespace
+
+implied_vol_result integral_implied_vol(double price, double S, double K, double T, double r,
+                                        double q, std::int32_t flag,
+                                        const integral_settings &settings) noexcept
+{
+    if (!(std::isfinite(price) && price >= 0.0 && std::isfinite(S) && S > 0.0
+          && std::isfinite(K) && K > 0.0 && std::isfinite(T) && T > 0.0 && std::isfinite(r)
+          && std::isfinite(q) && valid_integral_settings(settings)))
+        return {nan, implied_vol_status::invalid_input};
+    if (option_early_exercise(r, q, flag) == early_exercise::two_boundaries)
+        return {nan, implied_vol_status::unsupported};
+    const double floor = integral_price(S, K, T, r, q, 0.0, flag, settings);
+    if (!(price > floor))
+        return {nan, implied_vol_status::no_time_value};
+
+    const double cap = max_deviation / std::sqrt(T);
+    double lo = 0.0;   // the price is above the model's here
+    double hi = cap;   // and below it here, once hi_known
+    bool hi_known = false;
+    double vol = first_guess(price, S, K, T, r, q, flag);
+    if (!(vol > 0.0 && vol < cap))
+        vol = 0.5 * cap;
+    double vega = nan;
+    bool converged = false;
+    for (int k = 0; k < max_evaluations; ++k) {
+        const price_derivative pd =
+            integral_price_derivative(S, K, T, r, q, vol, flag, integral_input::vol, settings);
+        const double f = pd.price - price;
+        vega = pd.derivative;
+        if (!std::isfinite(f))
+            return {nan, implied_vol_status::invalid_input};
+        if (f == 0.0) {
+            converged = true;
+            break;
+        }
+        if (f > 0.0) {
+            hi = vol;
+            hi_known = true;
+        } else {
+            lo = vol;
+        }
+        double next = vol - f / vega;
+        if (!(vega > 0.0) || !(next > lo && next < hi))
+            next = 0.5 * (lo + hi);
+        if (!hi_known && next >= 0.5 * (lo + cap)) {
+            // Beyond the half-way point to the cap: first make sure the
+            // cap's price is above the target.
+            const double top = integral_price(S, K, T, r, q, cap, flag, settings);
+            if (!(top >= price))
+                return {nan, implied_vol_status::above_maximum};
+            hi_known = true;
+        }
+        const double step = std::fabs(next - vol);
+        vol = next;
+        if (step <= step_tolerance * (1.0 + vol)) {
+            converged = true;
+            break;
+        }
+    }
+    if (!converged)
+        return {vol, implied_vol_status::no_convergence};
+
+    // A price that barely moves with volatility around the root says
+    // nothing about it: where the price is near the model's floor or the
+    // vega says it may move little, look at half and twice the root.
+    const double accuracy = absolute_accuracy + relative_accuracy * price;
+    if (!(vega * vol > 100.0 * accuracy) || !(price - floor > 100.0 * accuracy)) {
+        const double below = integral_price(S, K, T, r, q, 0.5 * vol, flag, settings);
+        const double above = integral_price(S, K, T, r, q, 2.0 * vol, flag, settings);
+        if (std::fabs(below - price) <= accuracy || std::fabs(above - price) <= accuracy)
+            return {nan, implied_vol_status::no_volatility_info};
+    }
+    return {vol, implied_vol_status::solved};
+}
+
+}  // namespace vornet
