@@ -12,6 +12,8 @@ from typing import Any
 
 import numpy as np
 
+from vornet.defaults import MODELS
+
 __all__ = ["AMERICAN", "EXERCISE", "KIND", "Choice", "Inputs", "as_float_array", "europeans",
            "is_series", "masked", "position", "refuse_frame", "scalar_exercise", "scalar_side",
            "side", "sides"]
@@ -19,6 +21,8 @@ __all__ = ["AMERICAN", "EXERCISE", "KIND", "Choice", "Inputs", "as_float_array",
 _SIDES = {"c": True, "call": True, "p": False, "put": False}
 _EXERCISES = {"a": False, "american": False, "e": True, "european": True}
 AMERICAN = "american"
+#: The default American model; ``model is BAW`` needs no look-up.
+BAW = "baw"
 _NUMBER_TYPES = (float, int)
 
 
@@ -259,3 +263,17 @@ def scalar_exercise(exercise: Any) -> bool | None:
     """True for one European option, False for one American option, None for
     anything but one of the words."""
     return EXERCISE.of(exercise) if type(exercise) is str else None
+
+
+def check_model(model: object) -> None:
+    """Raises ValueError unless `model` is one of vornet.defaults.MODELS."""
+    if model is BAW:
+        return
+    if not isinstance(model, str) or model not in MODELS:
+        raise ValueError(f"model must be {' or '.join(map(repr, MODELS))}, got {model!r}")
+
+
+def model_options(model: object) -> dict[str, Any]:
+    """The engine's keyword for `model` (none for the default), checked."""
+    check_model(model)
+    return {} if model == BAW else {"model": model}

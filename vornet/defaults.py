@@ -18,6 +18,9 @@ EXPIRY_TIME = "16:00"
 TIMEZONE = "America/New_York"
 #: The implied-volatility solvers: "exact" (the default) and "fast".
 METHODS = ("exact", "fast")
+#: The American models: "baw" (the approximation, the default) and
+#: "integral" (the exercise boundary solved).
+MODELS = ("baw", "integral")
 #: Expiries shorter than this many days get no panel in the picture and the
 #: report: none, since every panel is scaled on its own and a same-day
 #: expiry's wide wings no longer hide the other smiles.

@@ -25,6 +25,11 @@ anything but one value per row, are refused before any work.
 approximation) or ``"european"`` (Black-76 on the forward), in any case, or
 ``"A"``/``"E"``, alone or one per option; it broadcasts like ``kind``.
 
+``model`` is ``"baw"`` (the default: the approximation) or ``"integral"``
+(the exercise boundary solved, within 1e-8 plus 1e-7 of the exact price, at
+some hundred times the cost; NaN and ``IVStatus.UNSUPPORTED`` for a put with
+``q < r < 0`` or a call with ``r < q < 0``), for American options only.
+
 ``workers`` splits the loop over native threads, as in SciPy: 1 by default,
 -1 for every core this process may use. The results do not depend on it.
 """
@@ -41,8 +46,9 @@ import numpy as np
 import numpy.typing as npt
 
 from vornet import _engine
-from vornet.arguments import AMERICAN, Inputs, position, scalar_exercise, scalar_side
-from vornet.defaults import METHODS
+from vornet.arguments import (AMERICAN, BAW, Inputs, check_model, model_options, position,
+                              scalar_exercise, scalar_side)
+from vornet.defaults import METHODS, MODELS  # noqa: F401 (MODELS is public here)
 
 __all__ = [
     "price",
@@ -56,7 +62,9 @@ __all__ = [
     "IVStatus",
     "ImpliedVolError",
     "METHODS",
+    "MODELS",
     "check_method",
+    "check_model",
     "resolve_workers",
 ]
 
@@ -69,6 +77,7 @@ ArrayLike: TypeAlias = "npt.ArrayLike"
 #: An option's side: 'c', 'call', 'p' or 'put' in any case, or an array of them.
 KindLike: TypeAlias = "str | npt.ArrayLike"
 Method: TypeAlias = Literal["exact", "fast"]
+Model: TypeAlias = Literal["baw", "integral"]
 Errors: TypeAlias = Literal["ignore", "raise"]
 #: An option's exercise: 'american' or 'european' ('a' or 'e'), in any case,
 #: or an array of them.
@@ -98,6 +107,8 @@ class IVStatus(enum.IntEnum):
     #: and at twice the root both equal it to within a few units of the last
     #: place, so it carries no volatility.
     NO_VOLATILITY_INFO = 5
+    #: The integral model does not price the option (two exercise boundaries).
+    UNSUPPORTED = 6
 
     @property
     def reason(self) -> str:
@@ -114,6 +125,7 @@ _REASONS = {
                             "price)",
     IVStatus.NO_CONVERGENCE: "the root finder did not converge",
     IVStatus.NO_VOLATILITY_INFO: "the price does not move with volatility, so it carries none",
+    IVStatus.UNSUPPORTED: "the model does not price it (two exercise boundaries)",
 }
 
 
@@ -188,8 +200,9 @@ _GREEKS_SECTIONS = """    Returns
     approximation's formula (the critical spot does not depend on the spot);
     vega, theta and rho move the critical spot too and are five-point
     differences of the exact price, accurate to about 1e-9 relative away
-    from the critical spot. For European options all five are Black-76's in
-    closed form.
+    from the critical spot. With ``model='integral'`` all five are exact for
+    its price as computed (vega, theta and rho by forward-mode
+    differentiation). For European options all five are Black-76's.
 
 """
 
@@ -217,9 +230,13 @@ def resolve_workers(workers: int) -> int:
 
 _EXERCISE_PARAMETER = """
     exercise : str or array_like of str, optional
-        ``'american'`` (default: the Barone-Adesi-Whaley approximation) or
+        ``'american'`` (default: the model that ``model`` names) or
         ``'european'`` (Black-76 on the forward), in any case, or ``'a'`` /
         ``'e'``; alone or one per option, broadcast like ``kind``.
+    model : {'baw', 'integral'}, optional
+        The American model: ``'baw'`` (default), the approximation, or
+        ``'integral'``, the exercise boundary solved (see the module's
+        notes); NaN for the two-boundary cases it does not price.
 """
 
 
@@ -233,25 +250,25 @@ def _kernel_call(kernel: Callable[..., Any], inputs: Inputs, workers: int,
 
 
 def _price(kernel: Callable[..., Any], names: tuple[str, ...], values: tuple[Any, ...],
-           kind: Any, exercise: Any, workers: int) -> Any:
+           kind: Any, exercise: Any, workers: int, model: Any = BAW) -> Any:
+    options = {} if model is BAW else model_options(model)
     side = scalar_side(values, kind)
     if side is not None:
         # The default (the same string object) needs no look-up.
         european = False if exercise is AMERICAN else scalar_exercise(exercise)
         if european is False:
-            return kernel(*values, side, workers)
+            return kernel(*values, side, workers, **options)
         if european:
-            return kernel(*values, side, workers, european=True)
+            return kernel(*values, side, workers, european=True, **options)
     inputs = Inputs(names, values, kind, exercise)
-    return inputs.wrap(_kernel_call(kernel, inputs, workers))
+    return inputs.wrap(_kernel_call(kernel, inputs, workers, **options))
 
 
 @_sections(exercise_parameter=_EXERCISE_PARAMETER)
 def price(S: ArrayLike, K: ArrayLike, T: ArrayLike, r: ArrayLike, q: ArrayLike,
           vol: ArrayLike, kind: KindLike, *, exercise: ExerciseLike = "american",
-          workers: int = 1) -> Any:
-    """Option price: American by the Barone-Adesi-Whaley approximation, or
-    European.
+          workers: int = 1, model: Model = "baw") -> Any:
+    """Option price: American (by `model`) or European.
 
     Parameters
     ----------
@@ -284,16 +301,18 @@ def price(S: ArrayLike, K: ArrayLike, T: ArrayLike, r: ArrayLike, q: ArrayLike,
     array([14.4371,  6.0147, 12.0556])
     >>> round(vornet.price(100.0, 100.0, 1.0, 0.05, 0.02, 0.2, 'put', exercise='european'), 6)
     6.330081
+    >>> round(vornet.price(100.0, 100.0, 1.0, 0.05, 0.02, 0.2, 'put', model='integral'), 6)
+    6.660686
     """
-    values = (S, K, T, r, q, vol)
-    return _price(_engine.price_rates, ("S", "K", "T", "r", "q", "vol"), values, kind, exercise,
-                  workers)
+    return _price(_engine.price_rates, ("S", "K", "T", "r", "q", "vol"), (S, K, T, r, q, vol),
+                  kind, exercise, workers, model)
 
 
 @_sections(exercise_parameter=_EXERCISE_PARAMETER)
 def price_at_forward(S: ArrayLike, K: ArrayLike, T: ArrayLike, discount: ArrayLike,
                      forward: ArrayLike, vol: ArrayLike, kind: KindLike, *,
-                     exercise: ExerciseLike = "american", workers: int = 1) -> Any:
+                     exercise: ExerciseLike = "american", workers: int = 1,
+                     model: Model = "baw") -> Any:
     """Option price from the discount factor and forward.
 
     For users who have them (from a curve, or from
@@ -328,9 +347,9 @@ def price_at_forward(S: ArrayLike, K: ArrayLike, T: ArrayLike, discount: ArrayLi
     >>> round(vornet.price_at_forward(100.0, 100.0, 1.0, D, F, 0.2, 'put'), 6)
     6.672215
     """
-    values = (S, K, T, discount, forward, vol)
     names = ("S", "K", "T", "discount", "forward", "vol")
-    return _price(_engine.price_forward, names, values, kind, exercise, workers)
+    return _price(_engine.price_forward, names, (S, K, T, discount, forward, vol), kind,
+                  exercise, workers, model)
 
 
 # ---------------------------------------------------------------------------
@@ -357,23 +376,24 @@ def _check_errors(errors: object) -> None:
 
 def _implied_vol(kernel: Callable[..., Any], names: tuple[str, ...], values: tuple[Any, ...],
                  kind: Any, exercise: Any, full_output: bool, errors: str, workers: int,
-                 method: Method) -> Any:
+                 method: Method, model: Any = BAW) -> Any:
     _check_errors(errors)
     check_method(method)
+    options = model_options(model)
     side = scalar_side(values, kind)
     european = scalar_exercise(exercise) if side is not None else None
     if european is not None:
         if european:
-            vol, code = kernel(*values, side, workers, method=method, european=True)
+            vol, code = kernel(*values, side, workers, method=method, european=True, **options)
         else:
-            vol, code = kernel(*values, side, workers, method=method)
+            vol, code = kernel(*values, side, workers, method=method, **options)
         status = IVStatus(code)
         if errors == "raise" and status is not IVStatus.SOLVED:
             _raise_failure(status, None)
         return (vol, status) if full_output else vol
 
     inputs = Inputs(names, values, kind, exercise)
-    vol, status = _kernel_call(kernel, inputs, workers, method=method)
+    vol, status = _kernel_call(kernel, inputs, workers, method=method, **options)
     if errors == "raise":
         first = _first_failure(status)
         if first is not None:
@@ -404,7 +424,7 @@ _METHOD_PARAMETER = """
         (see :func:`implied_vol`); ``'fast'``, Newton's method with the
         analytic vega, several times faster, with the same statuses and
         values within 2e-9 of the exact solver's in total standard
-        deviation. European options have one solver whatever the method.
+        deviation. European options and the integral model have one.
 """
 
 _EUROPEAN_INVERSION = """
@@ -425,7 +445,7 @@ _EUROPEAN_INVERSION = """
 def implied_vol(price: ArrayLike, S: ArrayLike, K: ArrayLike, T: ArrayLike, r: ArrayLike,
                 q: ArrayLike, kind: KindLike, *, exercise: ExerciseLike = "american",
                 full_output: bool = False, errors: Errors = "ignore", workers: int = 1,
-                method: Method = "exact") -> Any:
+                method: Method = "exact", model: Model = "baw") -> Any:
     """Annualised volatility at which the model's price equals `price`.
 
     For American options the inversion brackets the total standard
@@ -441,6 +461,12 @@ def implied_vol(price: ArrayLike, S: ArrayLike, K: ArrayLike, T: ArrayLike, r: A
     around its root (the model's prices at half and at twice the root equal
     it to four units of its last place) has none:
     ``IVStatus.NO_VOLATILITY_INFO``.
+
+    With ``model='integral'``: Newton's method on the model's own vega in a
+    bracket, from the approximation's volatility, to 1e-11; none at or below
+    its price without volatility, above its price at a total deviation of 8,
+    where its price at half or twice the root is the price to within 1e-8
+    plus 1e-7 of it (``NO_VOLATILITY_INFO``), or with two boundaries.
     {european_inversion}
     Parameters
     ----------
@@ -482,7 +508,7 @@ def implied_vol(price: ArrayLike, S: ArrayLike, K: ArrayLike, T: ArrayLike, r: A
     values = (price, S, K, T, r, q)
     names = ("price", "S", "K", "T", "r", "q")
     return _implied_vol(_engine.implied_vol_rates, names, values, kind, exercise, full_output,
-                        errors, workers, method)
+                        errors, workers, method, model)
 
 
 @_sections(method_parameter=_METHOD_PARAMETER, implied_vol_sections=_IMPLIED_VOL_SECTIONS,
@@ -491,7 +517,7 @@ def implied_vol_at_forward(price: ArrayLike, S: ArrayLike, K: ArrayLike, T: Arra
                            discount: ArrayLike, forward: ArrayLike, kind: KindLike, *,
                            exercise: ExerciseLike = "american", full_output: bool = False,
                            errors: Errors = "ignore", workers: int = 1,
-                           method: Method = "exact") -> Any:
+                           method: Method = "exact", model: Model = "baw") -> Any:
     """Annualised implied volatility from the discount factor and forward.
 
     For American options the total standard deviation solved is exactly
@@ -529,14 +555,14 @@ def implied_vol_at_forward(price: ArrayLike, S: ArrayLike, K: ArrayLike, T: Arra
     values = (price, S, K, T, discount, forward)
     names = ("price", "S", "K", "T", "discount", "forward")
     return _implied_vol(_engine.implied_vol_forward, names, values, kind, exercise, full_output,
-                        errors, workers, method)
+                        errors, workers, method, model)
 
 
 @_sections(method_parameter=_METHOD_PARAMETER, exercise_parameter=_EXERCISE_PARAMETER)
 def solve_at_forward(price: ArrayLike, S: ArrayLike, K: ArrayLike, T: ArrayLike,
                      discount: ArrayLike, forward: ArrayLike, kind: KindLike, *,
                      exercise: ExerciseLike = "american", method: Method = "exact",
-                     workers: int = 1) -> tuple[Any, Any, Any, Any]:
+                     workers: int = 1, model: Model = "baw") -> tuple[Any, Any, Any, Any]:
     """The implied volatility from the discount factor and forward, with
     delta and vega at that volatility, in one pass.
 
@@ -550,7 +576,7 @@ def solve_at_forward(price: ArrayLike, S: ArrayLike, K: ArrayLike, T: ArrayLike,
     :func:`greeks_at_forward` takes (with ``method='fast'`` at the fast
     solver's critical spot, found to 1e-11, so that delta is within 1e-9 of
     :func:`greeks_at_forward`'s). The cost is that of the inversion and one
-    more price.
+    more price. With ``model='integral'``, that model's own.
 
     Parameters
     ----------
@@ -578,6 +604,7 @@ def solve_at_forward(price: ArrayLike, S: ArrayLike, K: ArrayLike, T: ArrayLike,
     (0.2, 'SOLVED', -0.4187, 38.1)
     """
     check_method(method)
+    by_model = model_options(model)
     values = (price, S, K, T, discount, forward)
     names = ("price", "S", "K", "T", "discount", "forward")
     kernel = _engine.solve_forward
@@ -585,10 +612,12 @@ def solve_at_forward(price: ArrayLike, S: ArrayLike, K: ArrayLike, T: ArrayLike,
     european = scalar_exercise(exercise) if side is not None else None
     if european is not None:
         options: dict[str, Any] = {"european": True} if european else {}
-        vol, delta, vega, code = kernel(*values, side, workers, method=method, **options)
+        vol, delta, vega, code = kernel(*values, side, workers, method=method, **options,
+                                        **by_model)
         return vol, IVStatus(code), delta, vega
     inputs = Inputs(names, values, kind, exercise)
-    vol, delta, vega, status = _kernel_call(kernel, inputs, workers, method=method)
+    vol, delta, vega, status = _kernel_call(kernel, inputs, workers, method=method,
+                                            **by_model)
     wrapped = [inputs.wrap(vol), _wrap_status(inputs, status), inputs.wrap(delta),
                inputs.wrap(vega)]
     if inputs.index is not None:
@@ -602,15 +631,16 @@ def solve_at_forward(price: ArrayLike, S: ArrayLike, K: ArrayLike, T: ArrayLike,
 
 
 def _greeks(kernel: Callable[..., Any], names: tuple[str, ...], values: tuple[Any, ...],
-            kind: Any, exercise: Any, workers: int) -> Greeks[Any]:
+            kind: Any, exercise: Any, workers: int, model: Any = BAW) -> Greeks[Any]:
+    options = model_options(model)
     side = scalar_side(values, kind)
     european = scalar_exercise(exercise) if side is not None else None
     if european is not None:
         if european:
-            return Greeks(*kernel(*values, side, workers, european=True))
-        return Greeks(*kernel(*values, side, workers))
+            return Greeks(*kernel(*values, side, workers, european=True, **options))
+        return Greeks(*kernel(*values, side, workers, **options))
     inputs = Inputs(names, values, kind, exercise)
-    results = _kernel_call(kernel, inputs, workers)
+    results = _kernel_call(kernel, inputs, workers, **options)
     wrapped = [inputs.wrap(result) for result in results]
     if inputs.index is not None:
         for field, series in zip(Greeks._fields, wrapped):
@@ -621,7 +651,7 @@ def _greeks(kernel: Callable[..., Any], names: tuple[str, ...], values: tuple[An
 @_sections(greeks_sections=_GREEKS_SECTIONS, exercise_parameter=_EXERCISE_PARAMETER)
 def greeks(S: ArrayLike, K: ArrayLike, T: ArrayLike, r: ArrayLike, q: ArrayLike,
            vol: ArrayLike, kind: KindLike, *, exercise: ExerciseLike = "american",
-           workers: int = 1) -> Greeks[Any]:
+           workers: int = 1, model: Model = "baw") -> Greeks[Any]:
     """Sensitivities of the price in market terms.
 
     Parameters
@@ -641,15 +671,15 @@ def greeks(S: ArrayLike, K: ArrayLike, T: ArrayLike, r: ArrayLike, q: ArrayLike,
     >>> [round(x, 4) for x in g]
     [-0.3933, 0.019, 37.9012, -2.2936, -45.6648]
     """
-    values = (S, K, T, r, q, vol)
-    return _greeks(_engine.greeks_rates, ("S", "K", "T", "r", "q", "vol"), values, kind,
-                   exercise, workers)
+    return _greeks(_engine.greeks_rates, ("S", "K", "T", "r", "q", "vol"), (S, K, T, r, q, vol),
+                   kind, exercise, workers, model)
 
 
 @_sections(greeks_sections=_GREEKS_SECTIONS, exercise_parameter=_EXERCISE_PARAMETER)
 def greeks_at_forward(S: ArrayLike, K: ArrayLike, T: ArrayLike, discount: ArrayLike,
                       forward: ArrayLike, vol: ArrayLike, kind: KindLike, *,
-                      exercise: ExerciseLike = "american", workers: int = 1) -> Greeks[Any]:
+                      exercise: ExerciseLike = "american", workers: int = 1,
+                      model: Model = "baw") -> Greeks[Any]:
     """Sensitivities of the price from the discount factor and forward.
 
     They are those of :func:`greeks` at the rates that give ``discount`` and
@@ -669,6 +699,6 @@ def greeks_at_forward(S: ArrayLike, K: ArrayLike, T: ArrayLike, discount: ArrayL
     >>> round(vornet.greeks_at_forward(100.0, 100.0, 1.0, D, F, 0.2, 'put').delta, 4)
     -0.4187
     """
-    values = (S, K, T, discount, forward, vol)
     names = ("S", "K", "T", "discount", "forward", "vol")
-    return _greeks(_engine.greeks_forward, names, values, kind, exercise, workers)
+    return _greeks(_engine.greeks_forward, names, (S, K, T, discount, forward, vol), kind,
+                   exercise, workers, model)

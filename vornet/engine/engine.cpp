@@ -3,9 +3,10 @@
 // into a thread count.
 //
 // Every kernel function takes its inputs positionally, then the option
-// sides, then `workers`; the inversions also take the keyword `method`, and
-// every kernel the keyword `european` (False by default: American options;
-// True, or a bool buffer of one flag per option). Given Python floats and
+// sides, then `workers`; the inversions also take the keyword `method`, the
+// market-terms kernels the keyword `model` ('baw' or 'integral', for the
+// American options), and every kernel the keyword `european` (False by
+// default: American options; True, or a bool buffer of one flag per option). Given Python floats and
 // ints, a bool side and no buffer of flags it computes one option and
 // returns a float (or a tuple of them, with the status as an int).
 // Otherwise each input is a one-dimensional float64 buffer and the sides
@@ -36,7 +37,9 @@
 #include <array>
 #include <utility>
 
+#include "../numerics/american_integral.h"
 #include "../numerics/brent_root.h"
+#include "../numerics/option_flag.h"
 #include "kernels.h"
 #include "parallel.h"
 
@@ -155,6 +158,7 @@ struct call_args {
     PyObject *european = nullptr;  // not given, a bool, or a bool buffer
     int workers = 1;
     element_fn element = nullptr;
+    bool integral = false;  // model="integral"
 };
 
 // method="exact" or "fast", for the kernels that have both.
@@ -172,6 +176,26 @@ int resolve_method(const kernel_def &k, PyObject *obj, element_fn &element)
     else {
         PyErr_Format(PyExc_ValueError, "%s(): method must be 'exact' or 'fast', got %R", k.name,
                      obj);
+        return -1;
+    }
+    return 0;
+}
+
+// model="baw" or "integral"; true for the integral model.
+int resolve_model(const char *function, PyObject *obj, bool &integral)
+{
+    if (!PyUnicode_Check(obj)) {
+        PyErr_Format(PyExc_TypeError, "%s(): model must be 'baw' or 'integral', not %.100s",
+                     function, Py_TYPE(obj)->tp_name);
+        return -1;
+    }
+    if (PyUnicode_CompareWithASCIIString(obj, "baw") == 0)
+        integral = false;
+    else if (PyUnicode_CompareWithASCIIString(obj, "integral") == 0)
+        integral = true;
+    else {
+        PyErr_Format(PyExc_ValueError, "%s(): model must be 'baw' or 'integral', got %R",
+                     function, obj);
         return -1;
     }
     return 0;
@@ -227,10 +251,14 @@ int bind(const kernel_def &k, PyObject *const *args, Py_ssize_t nargs, PyObject 
 {
     PyObject *workers = nullptr;
     PyObject *method = nullptr;
-    const keyword_slot keywords[] = {{"european", &bound.european}, {"method", &method}};
-    if (parse_options(k.name, k.ninputs + 1, args, nargs, kwnames, workers, keywords,
-                      k.fast_element != nullptr ? 2 : 1)
-        < 0)
+    PyObject *model = nullptr;
+    keyword_slot keywords[3] = {{"european", &bound.european}};
+    int count = 1;
+    if (k.fast_element != nullptr)
+        keywords[count++] = {"method", &method};
+    if (k.integral_element != nullptr)
+        keywords[count++] = {"model", &model};
+    if (parse_options(k.name, k.ninputs + 1, args, nargs, kwnames, workers, keywords, count) < 0)
         return -1;
     for (int j = 0; j < k.ninputs; ++j)
         bound.inputs[j] = args[j];
@@ -240,6 +268,10 @@ int bind(const kernel_def &k, PyObject *const *args, Py_ssize_t nargs, PyObject 
     bound.element = k.element;
     if (method != nullptr && resolve_method(k, method, bound.element) < 0)
         return -1;
+    if (model != nullptr && resolve_model(k.name, model, bound.integral) < 0)
+        return -1;
+    if (bound.integral)
+        bound.element = k.integral_element;
     return workers != nullptr ? resolve_workers(workers, bound.workers) : 0;
 }
 
@@ -385,7 +417,8 @@ PyObject *call_arrays(const kernel_def &k, const call_args &a)
     bool completed;
     {
         detached_thread detached;
-        completed = for_each_block(n, a.workers, body, cheap_elements,
+        completed = for_each_block(n, a.workers, body,
+                                   a.integral ? integral_elements : cheap_elements,
                                    signal_check(detached, main_thread));
     }
     if (!completed)
@@ -503,9 +536,20 @@ PyObject *find_forwards(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyO
 {
     PyObject *workers_obj = nullptr;
     PyObject *search_obj = nullptr;
-    const keyword_slot keywords[] = {{"search", &search_obj}};
-    if (parse_options(find_forwards_name, 6, args, nargs, kwnames, workers_obj, keywords, 1) < 0)
+    PyObject *model_obj = nullptr;
+    PyObject *times_obj = nullptr;
+    const keyword_slot keywords[] = {
+        {"search", &search_obj}, {"model", &model_obj}, {"times", &times_obj}};
+    if (parse_options(find_forwards_name, 6, args, nargs, kwnames, workers_obj, keywords, 3) < 0)
         return nullptr;
+    bool integral = false;
+    if (model_obj != nullptr && resolve_model(find_forwards_name, model_obj, integral) < 0)
+        return nullptr;
+    if (integral && (times_obj == nullptr || times_obj == Py_None)) {
+        PyErr_Format(PyExc_TypeError, "%s(): model='integral' needs times, one per group",
+                     find_forwards_name);
+        return nullptr;
+    }
     int workers = 1;
     if (workers_obj != nullptr && resolve_workers(workers_obj, workers) < 0)
         return nullptr;
@@ -544,6 +588,12 @@ PyObject *find_forwards(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyO
             || check_groups("search", size, groups) < 0))
         return nullptr;
     const bool *searched = search_all ? nullptr : search.data();
+    // The integral model's times to expiry, one per group.
+    owned_array<double> times;
+    if (integral
+        && (copy_input(times_obj, "times", times, size) < 0
+            || check_groups("times", size, groups) < 0))
+        return nullptr;
     if (check_bounds(bounds.data(), groups, pairs) < 0)
         return nullptr;
 
@@ -574,9 +624,11 @@ PyObject *find_forwards(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyO
                                       strikes.data() + first, bound[g + 1] - first,
                                       spots.data()[g], discounts.data()[g]};
             const forward_fit fit =
-                searched == nullptr || searched[g]
-                    ? fit_forward(group, chosen.data() + first, quotes.data() + 3 * first)
-                    : parity_fit(group, chosen.data() + first, quotes.data() + 3 * first);
+                !(searched == nullptr || searched[g])
+                    ? parity_fit(group, chosen.data() + first, quotes.data() + 3 * first)
+                : integral ? fit_forward_integral(group, times.data()[g], chosen.data() + first,
+                                                  quotes.data() + 3 * first)
+                           : fit_forward(group, chosen.data() + first, quotes.data() + 3 * first);
             forward[g] = fit.forward;
             parity[g] = fit.parity;
             code[g] = static_cast<std::int8_t>(fit.code);
@@ -592,6 +644,57 @@ PyObject *find_forwards(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyO
     if (!completed)
         return nullptr;  // the signal handler's exception; the results are dropped
     return PyTuple_Pack(3, forward_array.get(), parity_array.get(), code_array.get());
+}
+
+// ---------------------------------------------------------------------------
+// The integral model at settings of the caller's (its tests' references and
+// the benchmarks' accuracy-against-time figures)
+
+constexpr char integral_prices_name[] = "integral_prices";
+
+PyObject *integral_prices(PyObject *, PyObject *args)
+{
+    PyObject *objs[7];
+    integral_settings settings{};
+    if (!PyArg_ParseTuple(args, "OOOOOOO(iiii):integral_prices", &objs[0], &objs[1], &objs[2],
+                          &objs[3], &objs[4], &objs[5], &objs[6], &settings.boundary_points,
+                          &settings.iterations, &settings.nodes, &settings.price_points))
+        return nullptr;
+    if (!valid_integral_settings(settings)) {
+        PyErr_Format(PyExc_ValueError, "%s(): settings (%d, %d, %d, %d) out of range",
+                     integral_prices_name, settings.boundary_points, settings.iterations,
+                     settings.nodes, settings.price_points);
+        return nullptr;
+    }
+    py_ref arrays[7];
+    for (int j = 0; j < 7; ++j) {
+        arrays[j].reset(PyArray_FROMANY(objs[j], j < 6 ? NPY_DOUBLE : NPY_BOOL, 1, 1,
+                                        NPY_ARRAY_CARRAY_RO | NPY_ARRAY_FORCECAST));
+        if (!arrays[j])
+            return nullptr;
+    }
+    const npy_intp n = PyArray_SIZE(reinterpret_cast<PyArrayObject *>(arrays[0].get()));
+    for (int j = 1; j < 7; ++j)
+        if (PyArray_SIZE(reinterpret_cast<PyArrayObject *>(arrays[j].get())) != n) {
+            PyErr_Format(PyExc_ValueError, "%s(): the inputs differ in length",
+                         integral_prices_name);
+            return nullptr;
+        }
+    npy_intp shape[1] = {n};
+    py_ref result(PyArray_SimpleNew(1, shape, NPY_DOUBLE));
+    if (!result)
+        return nullptr;
+    const double *in[6];
+    for (int j = 0; j < 6; ++j)
+        in[j] = static_cast<const double *>(
+            PyArray_DATA(reinterpret_cast<PyArrayObject *>(arrays[j].get())));
+    const npy_bool *calls = static_cast<const npy_bool *>(
+        PyArray_DATA(reinterpret_cast<PyArrayObject *>(arrays[6].get())));
+    double *out = static_cast<double *>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(result.get())));
+    for (npy_intp i = 0; i < n; ++i)
+        out[i] = integral_price(in[0][i], in[1][i], in[2][i], in[3][i], in[4][i], in[5][i],
+                                calls[i] ? flag_call : flag_put, settings);
+    return result.release();
 }
 
 PyObject *resolve_workers_function(PyObject *, PyObject *workers_obj)
@@ -611,14 +714,14 @@ PyObject *entry(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *k
 template <std::size_t... rows>
 constexpr auto method_table(std::index_sequence<rows...>)
 {
-    return std::array<PyMethodDef, sizeof...(rows) + 3>{{
+    return std::array<PyMethodDef, sizeof...(rows) + 4>{{
         {kernels[rows].name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&entry<rows>)),
          METH_FASTCALL | METH_KEYWORDS, kernels[rows].doc}...,
         {find_forwards_name,
          reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&find_forwards)),
          METH_FASTCALL | METH_KEYWORDS,
          "find_forwards($module, calls, puts, strikes, bounds, spots, discounts, /, workers=1, *, "
-         "search=None)\n"
+         "search=None, model='baw', times=None)\n"
          "--\n\n"
          "The forward of every expiry of a chain, as find_forward_baw finds it (the strikes "
          "within 1 %, else 2, 5, 10, 20, 50 or 100 % of the spot, else all; the put-call-parity "
@@ -635,7 +738,16 @@ constexpr auto method_table(std::index_sequence<rows...>)
          "search: None (every group searched) or a bool array of one element per group; where "
          "it is False the group's forward is its put-call-parity forward over the same strikes "
          "(exact for European quotes), with no search: forward and parity are both it, and the "
-         "code is 0 where it is finite and positive, 1 without pairs, 2 otherwise.\n"},
+         "code is 0 where it is finite and positive, 1 without pairs, 2 otherwise.\n"
+         "model: 'baw' (the default) or 'integral', whose implied volatilities the search then "
+         "compares; it needs times, float64 years to expiry, one per group.\n"},
+        {integral_prices_name,
+         reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&integral_prices)),
+         METH_VARARGS,
+         "integral_prices($module, S, K, T, r, q, vol, is_call, settings, /)\n--\n\n"
+         "The integral model's prices (American) at the given settings (boundary_points, "
+         "iterations, nodes, price_points): the package's are (10, 6, 14, 40). One thread; "
+         "for tests and benchmarks. The inputs are one-dimensional, of one length.\n"},
         {"resolve_workers",
          reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&resolve_workers_function)),
          METH_O,

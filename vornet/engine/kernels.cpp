@@ -10,6 +10,9 @@
 #include "../numerics/forward.h"
 #include "../numerics/greeks.h"
 #include "../numerics/implied_vol.h"
+#include "../numerics/integral_forward.h"
+#include "../numerics/integral_greeks.h"
+#include "../numerics/integral_implied_vol.h"
 #include "../numerics/market_implied_vol.h"
 #include "../numerics/market_terms.h"
 #include "../numerics/option_flag.h"
@@ -195,6 +198,106 @@ void greeks_forward(const double *in, bool is_call, bool european, double *out,
     write_greeks(baw_greeks(S, K, T, rates.r, rates.q, vol, flag_of(is_call)), out);
 }
 
+// ---------------------------------------------------------------------------
+// The integral model (model="integral"): the same inputs and outputs, its
+// price, inversion and Greeks for American options; European ones as above.
+
+// The option's rate and dividend yield from its two market inputs after T.
+template <terms given>
+market_rates rates_from(double S, double T, double a, double b) noexcept
+{
+    if constexpr (given == terms::rates)
+        return {a, b};
+    else
+        return rates_of(S, T, a, b);
+}
+
+template <terms given>
+void price_integral(const double *in, bool is_call, bool european, double *out,
+                    std::int8_t *status) noexcept
+{
+    if (european) {
+        price_market<given>(in, is_call, european, out, status);
+        return;
+    }
+    const double S = in[0], K = in[1], T = in[2], vol = in[5];
+    const model_forward m = model_of<given>(S, T, in[3], in[4]);
+    if (!(valid_option(S, K, T, m.D, m.F) && valid_deviation(vol))) {
+        out[0] = nan;
+        return;
+    }
+    const market_rates rates = rates_from<given>(S, T, in[3], in[4]);
+    out[0] = integral_price(S, K, T, rates.r, rates.q, vol, flag_of(is_call));
+}
+
+// The integral model's inversion of a valid American option's price.
+implied_vol_result integral_inversion(double price, double S, double K, double T,
+                                      const market_rates &rates, bool is_call) noexcept
+{
+    return integral_implied_vol(price, S, K, T, rates.r, rates.q, flag_of(is_call));
+}
+
+template <terms given>
+void implied_vol_integral(const double *in, bool is_call, bool european, double *out,
+                          std::int8_t *status) noexcept
+{
+    const double price = in[0], S = in[1], K = in[2], T = in[3];
+    const model_forward m = model_of<given>(S, T, in[4], in[5]);
+    const bool valid = valid_option(S, K, T, m.D, m.F);
+    if (european || !(valid && std::isfinite(price) && price >= 0.0)) {
+        implied_vol_market<given, solve_market_implied_vol>(in, is_call, european, out, status);
+        return;
+    }
+    const market_rates rates = rates_from<given>(S, T, in[4], in[5]);
+    out[0] = report(integral_inversion(price, S, K, T, rates, is_call), status);
+}
+
+// price, S, K, T, D, F: the volatility, and delta and vega at it (the
+// model's own, exact for its price as computed).
+void solve_integral(const double *in, bool is_call, bool european, double *out,
+                    std::int8_t *status) noexcept
+{
+    const double price = in[0], S = in[1], K = in[2], T = in[3], D = in[4], F = in[5];
+    const bool valid = valid_option(S, K, T, D, F);
+    if (european || !(valid && std::isfinite(price) && price >= 0.0)) {
+        solve_market<false>(in, is_call, european, out, status);
+        return;
+    }
+    const market_rates rates = rates_of(S, T, D, F);
+    const double vol = report(integral_inversion(price, S, K, T, rates, is_call), status);
+    out[0] = vol;
+    if (!(vol > 0.0)) {
+        out[1] = nan;
+        out[2] = nan;
+        return;
+    }
+    out[1] = integral_price_delta_gamma(S, K, T, rates.r, rates.q, vol, flag_of(is_call)).delta;
+    out[2] = integral_price_derivative(S, K, T, rates.r, rates.q, vol, flag_of(is_call),
+                                       integral_input::vol)
+                 .derivative;
+}
+
+template <terms given>
+void greeks_integral(const double *in, bool is_call, bool european, double *out,
+                     std::int8_t *status) noexcept
+{
+    if (european) {
+        if constexpr (given == terms::rates)
+            greeks_rates(in, is_call, european, out, status);
+        else
+            greeks_forward(in, is_call, european, out, status);
+        return;
+    }
+    const double S = in[0], K = in[1], T = in[2], vol = in[5];
+    const model_forward m = model_of<given>(S, T, in[3], in[4]);
+    if (!valid_option(S, K, T, m.D, m.F)) {
+        write_greeks({nan, nan, nan, nan, nan}, out);
+        return;
+    }
+    const market_rates rates = rates_from<given>(S, T, in[3], in[4]);
+    write_greeks(integral_greeks(S, K, T, rates.r, rates.q, vol, flag_of(is_call)), out);
+}
+
 #define VORNET_ENGINE_WORKERS_DOC                                                                 \
     "workers splits the loop over native threads: 1 (the default), -1 for every core the "       \
     "process may use, -k for all but k-1; the results do not depend on it.\n"
@@ -207,6 +310,11 @@ void greeks_forward(const double *in, bool is_call, bool european, double *out,
     "method is 'exact' (the default: the bracketing solver) or 'fast' (Newton's method with "   \
     "the analytic vega: the same statuses, values within 2e-9 in total standard deviation); "   \
     "European options have one solver (Householder's method to the last place).\n"
+
+#define VORNET_ENGINE_MODEL_DOC                                                                   \
+    "model (keyword): 'baw' (the default: the Barone-Adesi-Whaley approximation) or "            \
+    "'integral' (the exercise boundary solved: accurate to about 1e-7 relative) for American "    \
+    "options.\n"
 
 #define VORNET_ENGINE_MARKET_INVERSION_DOC                                                        \
     "The status is implied_sigma's, or 5 where the price does not move with volatility; the "   \
@@ -222,15 +330,16 @@ const kernel_def kernels[kernel_count] = {
               VORNET_ENGINE_EUROPEAN_DOC,
      5, {"S", "K", "D", "F", "sigma"}, 1, false, price_model},
     {"price_rates",
-     "price_rates($module, S, K, T, r, q, vol, is_call, /, workers=1, *, european=False)\n--\n\n"
+     "price_rates($module, S, K, T, r, q, vol, is_call, /, workers=1, *, european=False, model='baw')\n--\n\n"
      "Price in market terms: years T, continuously compounded r and q, annualised vol; NaN "
-     "where an input is invalid.\n" VORNET_ENGINE_WORKERS_DOC VORNET_ENGINE_EUROPEAN_DOC,
-     6, {"S", "K", "T", "r", "q", "vol"}, 1, false, price_market<terms::rates>},
+     "where an input is invalid.\n" VORNET_ENGINE_WORKERS_DOC VORNET_ENGINE_EUROPEAN_DOC VORNET_ENGINE_MODEL_DOC,
+     6, {"S", "K", "T", "r", "q", "vol"}, 1, false, price_market<terms::rates>, nullptr, price_integral<terms::rates>},
     {"price_forward",
-     "price_forward($module, S, K, T, D, F, vol, is_call, /, workers=1, *, european=False)\n--\n\n"
+     "price_forward($module, S, K, T, D, F, vol, is_call, /, workers=1, *, european=False, "
+     "model='baw')\n--\n\n"
      "Price from the discount factor D and forward F, annualised vol over T years; NaN where "
-     "an input is invalid.\n" VORNET_ENGINE_WORKERS_DOC VORNET_ENGINE_EUROPEAN_DOC,
-     6, {"S", "K", "T", "D", "F", "vol"}, 1, false, price_market<terms::forward>},
+     "an input is invalid.\n" VORNET_ENGINE_WORKERS_DOC VORNET_ENGINE_EUROPEAN_DOC VORNET_ENGINE_MODEL_DOC,
+     6, {"S", "K", "T", "D", "F", "vol"}, 1, false, price_market<terms::forward>, nullptr, price_integral<terms::forward>},
     {"implied_sigma",
      "implied_sigma($module, price, S, K, D, F, is_call, /, workers=1, *, method='exact', "
      "european=False)\n--\n\n"
@@ -242,42 +351,46 @@ const kernel_def kernels[kernel_count] = {
      implied_sigma_model<solve_implied_vol_fast>},
     {"implied_vol_rates",
      "implied_vol_rates($module, price, S, K, T, r, q, is_call, /, workers=1, *, method='exact', "
-     "european=False)\n--\n\n"
+     "european=False, model='baw')\n--\n\n"
      "Implied annualised volatility in market terms and its status; NaN unless solved.\n"
      VORNET_ENGINE_MARKET_INVERSION_DOC VORNET_ENGINE_WORKERS_DOC VORNET_ENGINE_METHOD_DOC
-     VORNET_ENGINE_EUROPEAN_DOC,
+     VORNET_ENGINE_EUROPEAN_DOC VORNET_ENGINE_MODEL_DOC,
      6, {"price", "S", "K", "T", "r", "q"}, 1, true,
      implied_vol_market<terms::rates, solve_market_implied_vol>,
-     implied_vol_market<terms::rates, solve_market_implied_vol_fast>},
+     implied_vol_market<terms::rates, solve_market_implied_vol_fast>,
+     implied_vol_integral<terms::rates>},
     {"implied_vol_forward",
      "implied_vol_forward($module, price, S, K, T, D, F, is_call, /, workers=1, *, "
-     "method='exact', european=False)\n--\n\n"
+     "method='exact', european=False, model='baw')\n--\n\n"
      "Implied annualised volatility from the discount factor and forward, and its status; NaN "
      "unless solved.\n" VORNET_ENGINE_MARKET_INVERSION_DOC VORNET_ENGINE_WORKERS_DOC
-     VORNET_ENGINE_METHOD_DOC VORNET_ENGINE_EUROPEAN_DOC,
+     VORNET_ENGINE_METHOD_DOC VORNET_ENGINE_EUROPEAN_DOC VORNET_ENGINE_MODEL_DOC,
      6, {"price", "S", "K", "T", "D", "F"}, 1, true,
      implied_vol_market<terms::forward, solve_market_implied_vol>,
-     implied_vol_market<terms::forward, solve_market_implied_vol_fast>},
+     implied_vol_market<terms::forward, solve_market_implied_vol_fast>,
+     implied_vol_integral<terms::forward>},
     {"solve_forward",
      "solve_forward($module, price, S, K, T, D, F, is_call, /, workers=1, *, method='exact', "
-     "european=False)\n--\n\n"
+     "european=False, model='baw')\n--\n\n"
      "(vol, delta, vega, status): implied_vol_forward's volatility and status, bit for bit, "
      "and delta and vega (per 1.00 of vol) at that volatility in closed form (the American "
      "price's formula delta and the approximation's analytic vega); NaN unless solved.\n"
-     VORNET_ENGINE_WORKERS_DOC VORNET_ENGINE_METHOD_DOC VORNET_ENGINE_EUROPEAN_DOC,
-     6, {"price", "S", "K", "T", "D", "F"}, 3, true, solve_market<false>, solve_market<true>},
+     VORNET_ENGINE_WORKERS_DOC VORNET_ENGINE_METHOD_DOC VORNET_ENGINE_EUROPEAN_DOC VORNET_ENGINE_MODEL_DOC,
+     6, {"price", "S", "K", "T", "D", "F"}, 3, true, solve_market<false>, solve_market<true>,
+     solve_integral},
     {"greeks_rates",
-     "greeks_rates($module, S, K, T, r, q, vol, is_call, /, workers=1, *, european=False)\n--\n\n"
+     "greeks_rates($module, S, K, T, r, q, vol, is_call, /, workers=1, *, european=False, "
+     "model='baw')\n--\n\n"
      "delta, gamma, vega (per 1.00 of vol), theta (per year) and rho (per 1.00 of r) in market "
      "terms; NaN where an input is invalid or vol <= 0.\n" VORNET_ENGINE_WORKERS_DOC
-     VORNET_ENGINE_EUROPEAN_DOC,
-     6, {"S", "K", "T", "r", "q", "vol"}, 5, false, greeks_rates},
+     VORNET_ENGINE_EUROPEAN_DOC VORNET_ENGINE_MODEL_DOC,
+     6, {"S", "K", "T", "r", "q", "vol"}, 5, false, greeks_rates, nullptr, greeks_integral<terms::rates>},
     {"greeks_forward",
-     "greeks_forward($module, S, K, T, D, F, vol, is_call, /, workers=1, *, european=False)\n"
-     "--\n\n"
+     "greeks_forward($module, S, K, T, D, F, vol, is_call, /, workers=1, *, european=False, "
+     "model='baw')\n--\n\n"
      "The five Greeks from the discount factor and forward, at the rates r = -ln(D)/T and "
-     "q = r - ln(F/S)/T that give them.\n" VORNET_ENGINE_WORKERS_DOC VORNET_ENGINE_EUROPEAN_DOC,
-     6, {"S", "K", "T", "D", "F", "vol"}, 5, false, greeks_forward},
+     "q = r - ln(F/S)/T that give them.\n" VORNET_ENGINE_WORKERS_DOC VORNET_ENGINE_EUROPEAN_DOC VORNET_ENGINE_MODEL_DOC,
+     6, {"S", "K", "T", "D", "F", "vol"}, 5, false, greeks_forward, nullptr, greeks_integral<terms::forward>},
 };
 
 namespace {
@@ -322,6 +435,35 @@ forward_fit fit_forward(const forward_group &group, std::int64_t *chosen,
                     > 0.0
                 && baw_implied_vol_core(params.puts[j], group.S, params.strikes[j], group.D,
                                         forward, flag_put)
+                       > 0.0) {
+                code = forward_code::accepted;
+                break;
+            }
+        }
+    }
+    return {forward, parity, code};
+}
+
+forward_fit fit_forward_integral(const forward_group &group, double T, std::int64_t *chosen,
+                                 double *quotes) noexcept
+{
+    integral_forward_args args{chosen_quotes(group, chosen, quotes), T};
+    const double parity = parity_forward(args.quotes);
+    const double forward = search_forward_integral(args, parity);
+
+    forward_code code = forward_code::no_usable_strike;
+    if (group.count == 0)
+        code = forward_code::no_pairs;
+    else if (!(std::isfinite(forward) && forward > 0.0 && std::isfinite(T) && T > 0.0))
+        code = forward_code::not_positive;
+    else {
+        const forward_search_args &p = args.quotes;
+        for (std::int64_t j = 0; j < p.count; ++j) {
+            if (integral_forward_vol(p.calls[j], group.S, p.strikes[j], group.D, forward, T,
+                                     flag_call)
+                    > 0.0
+                && integral_forward_vol(p.puts[j], group.S, p.strikes[j], group.D, forward, T,
+                                        flag_put)
                        > 0.0) {
                 code = forward_code::accepted;
                 break;

@@ -29,6 +29,10 @@ struct kernel_def {
     // The same function by the fast solver, selected with method="fast";
     // nullptr for the kernels that have one method.
     element_fn fast_element;
+    // The same function with the integral model for American options,
+    // selected with model="integral"; nullptr for the kernels in the
+    // model's terms (without the time, which the integral model needs).
+    element_fn integral_element;
 };
 
 inline constexpr std::size_t kernel_count = 9;
@@ -66,6 +70,11 @@ struct forward_fit {
 // search's own working memory.
 forward_fit fit_forward(const forward_group &group, std::int64_t *chosen,
                         double *quotes) noexcept;
+
+// The same search with the integral model's implied volatilities, for the
+// group's time to expiry T (a NaN or non-positive T gives not_positive).
+forward_fit fit_forward_integral(const forward_group &group, double T, std::int64_t *chosen,
+                                 double *quotes) noexcept;
 
 // The put-call-parity forward alone, over the same strikes as fit_forward
 // (exact for European quotes): both fields of the fit are it, and the code

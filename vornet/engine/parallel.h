@@ -35,6 +35,8 @@ struct loop_shape {
 
 inline constexpr loop_shape cheap_elements{64, 256};
 inline constexpr loop_shape costly_elements{1, 1};
+// The integral model's elements: tens of microseconds each.
+inline constexpr loop_shape integral_elements{4, 8};
 
 constexpr int max_threads = 256;
 
