@@ -112,6 +112,22 @@ def test_the_fast_solver_gives_the_same_statuses_and_near_volatilities(tmp_path,
     assert ((iv_fast - iv_exact).abs() * np.sqrt(T)).max() <= 2e-9
 
 
+def test_the_integral_model_solves_the_chain_near_the_approximation(tmp_path, exact):
+    # The chain's prices are the approximation's: the integral model's
+    # forwards and volatilities differ from them by the approximation's error.
+    path = write_chain(tmp_path / "chain.csv", exact.chain)
+    _, baw, _ = surface(tmp_path, path)
+    _, integral, summary = surface(tmp_path, path, "--model", "integral", "--workers", "2")
+    assert set(integral["status"]) <= {"solved", "no time value", "no volatility information"}
+    both = (baw["status"] == "solved") & (integral["status"] == "solved")
+    assert both.sum() > 0.7 * len(baw)
+    iv_baw, iv_integral = numbers(baw["iv"][both]), numbers(integral["iv"][both])
+    assert 0 < np.max(np.abs(iv_integral - iv_baw)) < 0.05
+    forward_baw, forward_integral = numbers(baw["forward"]), numbers(integral["forward"])
+    assert np.nanmax(np.abs(forward_integral / forward_baw - 1.0)) < 2e-3
+    assert cli.main(["surface", path, "--rate", "0.05", "--model", "exact"]) != 0
+
+
 # A change to one row of the exact chain, the status it gets and what its
 # detail says.
 DEFECTS = [

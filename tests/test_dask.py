@@ -71,6 +71,16 @@ def test_the_cluster_gives_the_single_process_results(client, store, method):
     assert single["detail"].str.contains(r"_XYZ\d\.parquet row \d+: strike").any()
 
 
+def test_the_cluster_passes_the_model_on(client, store):
+    single = chain.surface(chain.read_chains(store), RATES, model="integral").table
+    got = vdask.surface(vdask.read_chains(store), RATES, model="integral").compute()
+    assert_same_table(got, single)
+    approximation = chain.surface(chain.read_chains(store), RATES).table
+    solved = (single["status"] == "solved") & (approximation["status"] == "solved")
+    assert solved.sum() > 0
+    assert not np.array_equal(single["iv"][solved], approximation["iv"][solved])
+
+
 def test_a_frame_of_ones_own_gives_rows_by_their_position(client, store):
     """dask.dataframe.read_parquet's frame: a bad row's detail counts the
     rows of the whole input, as one process over the same rows does."""

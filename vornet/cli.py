@@ -27,6 +27,7 @@ from vornet.defaults import (
     CALENDAR,
     EXPIRY_TIME,
     METHODS,
+    MODELS,
     PLOT_MAX_EXPIRIES,
     PLOT_MIN_DAYS,
     TIMEZONE,
@@ -154,6 +155,11 @@ def _surface_parser(commands: argparse._SubParsersAction) -> None:
     surface.add_argument("--method", choices=METHODS, default=METHODS[0],
                          help="implied-volatility solver: exact (default, bit for bit the "
                               "core's) or fast (Newton's method, within 2e-9)")
+    surface.add_argument("--model", choices=MODELS,
+                         help="the American model: baw (default, the Barone-Adesi-Whaley "
+                              "approximation) or integral (the exercise boundary solved, "
+                              "accurate to about 1e-7, tens of times slower); the forward "
+                              "search uses it too")
     surface.add_argument("--style", choices=("american", "european"),
                          help="the options' exercise, for every row (default: the style "
                               "column's, American where the file has none)")
@@ -206,7 +212,7 @@ def _run(args: argparse.Namespace) -> None:
                    plot_min_days=args.plot_min_days,
                    plot_max_expiries=args.plot_max_expiries, report=args.report,
                    summary=args.summary, workers=args.workers, method=args.method,
-                   sides=args.sides, style=args.style,
+                   model=args.model, sides=args.sides, style=args.style,
                    quiet=args.quiet, scheduler=args.scheduler)
     if job.scheduler is None:
         jobs.run(job, sys.stdout)

@@ -61,7 +61,7 @@ from vornet.chain.outputs import (
 from vornet.chain.report import print_report
 from vornet.chain.values import Typing
 from vornet.defaults import CALENDAR
-from vornet.market import Method, check_method
+from vornet.market import Method, Model, check_method, check_model
 
 __all__ = ["read_chains", "surface", "find_layout", "solve_partitions", "write_parts", "run_job",
            "Layout", "PartResult", "Written"]
@@ -147,6 +147,7 @@ class _Options:
     method: Method
     sides: bool = False
     style: str | None = None
+    model: Model = "baw"
 
     def clock(self) -> Any:
         return chains.make_clock(self.expiry_time, self.timezone, self.calendar)
@@ -251,7 +252,7 @@ def _solve(part: pd.DataFrame, options: _Options, offsets: np.ndarray | None,
         chains.Chain(frame, where, unit, problems, f"partition {number}"), options.rates,
         mapping=options.mapping, expiry_time=options.expiry_time, timezone=options.timezone,
         calendar=options.calendar, sides=options.sides, style=options.style,
-        workers=options.workers, method=options.method)
+        workers=options.workers, method=options.method, model=options.model)
     result.table.index = index
     return result
 
@@ -280,8 +281,8 @@ def _prepare(frame: dd.DataFrame, rates: chains.RateCurve, *,
              mapping: Mapping[str, str] | None = None, expiry_time: str | None = None,
              timezone: str | None = None, calendar: str | None = CALENDAR, workers: int = 1,
              method: Method = "exact", sides: bool = False, style: str | None = None,
-             by_chain: bool | None = None, lengths: tuple[int, ...] | None = None
-             ) -> _Prepared:
+             by_chain: bool | None = None, lengths: tuple[int, ...] | None = None,
+             model: Model = "baw") -> _Prepared:
     if not isinstance(frame, dd.DataFrame):
         raise TypeError(f"expected a Dask DataFrame, got {type(frame).__name__}")
     columns = chains.resolve_columns([c for c in frame.columns if c not in _HIDDEN], mapping)
@@ -296,8 +297,9 @@ def _prepare(frame: dd.DataFrame, rates: chains.RateCurve, *,
                          f"of the worker's machine), got {workers!r}")
     workers = count
     check_method(method)
+    check_model(model)
     options = _Options(rates, dict(mapping) if mapping else None, expiry_time, timezone, calendar,
-                       workers, method, bool(sides), style)
+                       workers, method, bool(sides), style, model)
     meta = _result_meta(frame._meta, sides)
     layout = _find_layout(frame, columns, options) if by_chain is None else None
     grouped = by_chain is False or (layout is not None and not layout.by_chain)
@@ -322,7 +324,7 @@ def surface(frame: dd.DataFrame, rates: chains.RateCurve, *,
             mapping: Mapping[str, str] | None = None, expiry_time: str | None = None,
             timezone: str | None = None, calendar: str | None = CALENDAR, workers: int = 1,
             method: Method = "exact", sides: bool = False, style: str | None = None,
-            by_chain: bool | None = None) -> dd.DataFrame:
+            by_chain: bool | None = None, model: Model = "baw") -> dd.DataFrame:
     """Forwards and implied volatilities of the chains in a Dask dataframe.
 
     Parameters
@@ -331,7 +333,7 @@ def surface(frame: dd.DataFrame, rates: chains.RateCurve, *,
         Quotes in the columns ``vornet surface`` reads (see
         :data:`vornet.chain.FIELDS`), from :func:`read_chains`,
         ``dask.dataframe.read_parquet`` or any other source.
-    rates, mapping, expiry_time, timezone, calendar, method, sides, style
+    rates, mapping, expiry_time, timezone, calendar, method, sides, style, model
         As for :func:`vornet.chain.surface`.
     workers : int, optional
         vornet's threads inside each task: 1 (default); -1 every core of the
@@ -359,7 +361,7 @@ def surface(frame: dd.DataFrame, rates: chains.RateCurve, *,
     """
     prepared = _prepare(frame, rates, mapping=mapping, expiry_time=expiry_time,
                         timezone=timezone, calendar=calendar, workers=workers, method=method,
-                        sides=sides, style=style, by_chain=by_chain)
+                        sides=sides, style=style, by_chain=by_chain, model=model)
     return prepared.frame.map_partitions(_solve_table, prepared.options, prepared.offsets,
                                          meta=prepared.meta, enforce_metadata=False)
 
@@ -369,8 +371,8 @@ def solve_partitions(frame: dd.DataFrame, rates: chains.RateCurve,
                      mapping: Mapping[str, str] | None = None, expiry_time: str | None = None,
                      timezone: str | None = None, calendar: str | None = CALENDAR,
                      workers: int = 1, method: Method = "exact", sides: bool = False,
-                     style: str | None = None, by_chain: bool | None = None
-                     ) -> tuple[list[Any], Layout | None]:
+                     style: str | None = None, by_chain: bool | None = None,
+                     model: Model = "baw") -> tuple[list[Any], Layout | None]:
     """Like :func:`surface`, but each partition's whole
     :class:`vornet.chain.Surface` (table and summary) goes to
     ``then(surface, partition_number)`` on the worker: one delayed value
@@ -379,7 +381,7 @@ def solve_partitions(frame: dd.DataFrame, rates: chains.RateCurve,
     the summaries come back."""
     prepared = _prepare(frame, rates, mapping=mapping, expiry_time=expiry_time,
                         timezone=timezone, calendar=calendar, workers=workers, method=method,
-                        sides=sides, style=style, by_chain=by_chain)
+                        sides=sides, style=style, by_chain=by_chain, model=model)
     tasks = [dask.delayed(_then, pure=True)(part, prepared.options, prepared.offsets, number,
                                             then)
              for number, part in enumerate(prepared.frame.to_delayed())]

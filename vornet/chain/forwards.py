@@ -63,6 +63,8 @@ class _Pairs:
     #: Per chain, whether it is European: its forward is then the parity
     #: forward over the band, without a search.
     european: np.ndarray
+    #: Per chain, its time to expiry in years (the integral model needs it).
+    times: np.ndarray
 
 
 def _in_order(group: np.ndarray, strike: np.ndarray, is_call: np.ndarray) -> bool:
@@ -151,7 +153,8 @@ def _pairs(quotes: Quotes, groups: Groups, discount: np.ndarray, chosen: np.ndar
     bounds = np.searchsorted(pair_group[keep], np.append(chosen, chosen[-1] + 1))
     return _Pairs(calls[keep], puts[keep], strike[keep], bounds,
                   spots.reindex(chosen).to_numpy(dtype=np.float64),
-                  discount[groups.first[chosen]], european_chains(quotes, groups)[chosen])
+                  discount[groups.first[chosen]], european_chains(quotes, groups)[chosen],
+                  quotes.T[groups.first[chosen]].astype(np.float64))
 
 
 def _progress(total: int, enabled: bool) -> Any:
@@ -162,10 +165,11 @@ def _progress(total: int, enabled: bool) -> Any:
     return tqdm(total=total, desc="expiries", unit="expiry", leave=False, dynamic_ncols=True)
 
 
-def _search(pairs: _Pairs, threads: int, progress: bool
+def _search(pairs: _Pairs, threads: int, progress: bool, model: str = "baw"
             ) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
     """The engine's search over every chain: all at once, or in batches
-    that move a progress bar."""
+    that move a progress bar; with the integral model's implied
+    volatilities for model="integral"."""
     count = len(pairs.spots)
     step = max(_BATCH, 4 * threads) if progress else max(count, 1)
     answers = []
@@ -174,10 +178,14 @@ def _search(pairs: _Pairs, threads: int, progress: bool
         for start in range(0, count, step):
             stop = min(start + step, count)
             lo, hi = pairs.bounds[start], pairs.bounds[stop]
+            options: dict[str, Any] = {}
+            if model != "baw":
+                options = {"model": model, "times": pairs.times[start:stop]}
             answers.append(_engine.find_forwards(
                 pairs.calls[lo:hi], pairs.puts[lo:hi], pairs.strikes[lo:hi],
                 pairs.bounds[start:stop + 1] - lo, pairs.spots[start:stop],
-                pairs.discounts[start:stop], threads, search=~pairs.european[start:stop]))
+                pairs.discounts[start:stop], threads, search=~pairs.european[start:stop],
+                **options))
             if bar is not None:
                 bar.update(stop - start)
     finally:
@@ -190,10 +198,10 @@ def _search(pairs: _Pairs, threads: int, progress: bool
 
 
 def find_forwards(quotes: Quotes, groups: Groups, discount: np.ndarray, threads: int,
-                  progress: bool = False) -> Forwards:
+                  progress: bool = False, model: str = "baw") -> Forwards:
     """The forward of every chain that has not expired, on `threads`
     threads (a progress bar over the chains on the standard error when
-    `progress`)."""
+    `progress`), searched with the implied volatilities of `model`."""
     live = np.flatnonzero(quotes.status[groups.first] != EXPIRED) if groups.count else (
         np.empty(0, dtype=np.int64))
     forward = np.full(groups.count, np.nan)
@@ -201,7 +209,7 @@ def find_forwards(quotes: Quotes, groups: Groups, discount: np.ndarray, threads:
     reason = np.full(groups.count, "", dtype=object)
     if len(live):
         found, found_parity, code = _search(_pairs(quotes, groups, discount, live), threads,
-                                            progress)
+                                            progress, model)
         forward[live] = np.where(code == 0, found, np.nan)
         parity[live] = np.where(code == 1, np.nan, found_parity)
         reason[live] = _REASONS[code]

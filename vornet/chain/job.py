@@ -31,7 +31,7 @@ from vornet.chain.outputs import (
 from vornet.chain.rates import RateCurve
 from vornet.chain.report import count_statuses, print_report
 from vornet.chain.pipeline import IMPLIED, Surface, surface
-from vornet.market import Method, check_method, resolve_workers
+from vornet.market import Method, Model, check_method, check_model, resolve_workers
 from vornet.panels import MAX_EXPIRIES, MIN_DAYS, check_panel_options
 
 __all__ = ["Job", "Plan", "plan", "run", "write_summary", "print_renamed", "print_written",
@@ -66,6 +66,9 @@ class Job:
     #: threads per task (a scheduler's address); None for the default.
     workers: int | None = None
     method: Method = "exact"
+    #: The American model: "baw" (the approximation) or "integral"; None
+    #: for the default, the approximation (the picture then names none).
+    model: Model | None = None
     #: Also the volatilities of the bid and the ask.
     sides: bool = False
     #: "american" or "european" for every row; None: the style column's.
@@ -137,6 +140,7 @@ def plan(job: Job) -> Plan:
     _check_outputs(job, files, folder, suffix)
     try:
         check_method(job.method)
+        check_model(job.model or "baw")
         if job.workers is not None:
             resolve_workers(job.workers)
     except (TypeError, ValueError) as error:
@@ -152,7 +156,7 @@ def plan(job: Job) -> Plan:
         raise ChainError("give a rate (--rate) or a rate curve (--rate-curve)")
     options = dict(mapping=dict(job.mapping), expiry_time=job.expiry_time,
                    timezone=job.timezone, calendar=job.calendar, method=job.method,
-                   sides=job.sides, style=job.style)
+                   sides=job.sides, style=job.style, model=job.model or "baw")
     return Plan(job, files, folder, suffix, rates, options)
 
 

@@ -36,7 +36,8 @@ from vornet.chain.rates import RateCurve
 from vornet.chain.report import summarise
 from vornet.chain.statuses import EXPIRED, INVALID_ROW, NO_FORWARD, of_iv_status
 from vornet.chain.values import Quotes, Typing, parse_quotes
-from vornet.market import IVStatus, Method, check_method, resolve_workers, solve_at_forward
+from vornet.market import (IVStatus, Method, Model, check_method, check_model, resolve_workers,
+                           solve_at_forward)
 
 __all__ = ["Surface", "Solution", "surface"]
 
@@ -132,7 +133,7 @@ def _discounts(quotes: Quotes, groups: Groups, rates: RateCurve | str,
 
 def _implied_vols(quotes: Quotes, prices: list[np.ndarray], rows: np.ndarray,
                   forward: np.ndarray, discount: np.ndarray, threads: int, method: Method,
-                  progress: bool) -> list[tuple[np.ndarray, ...]]:
+                  progress: bool, model: Model = "baw") -> list[tuple[np.ndarray, ...]]:
     """For each of `rows`: at the first of `prices` (the mid) the volatility,
     the solver's status, and delta and vega at that volatility; at the
     others (the sides) the volatility and the status; in chunks."""
@@ -149,7 +150,7 @@ def _implied_vols(quotes: Quotes, prices: list[np.ndarray], rows: np.ndarray,
             terms = (quotes.spot[part], quotes.strike[part], quotes.T[part], discount[part],
                      forward[part], np.where(quotes.is_call[part], "c", "p"))
             options = dict(exercise=np.where(quotes.european[part], "european", "american"),
-                           method=method, workers=threads)
+                           method=method, workers=threads, model=model)
             for number, price in enumerate(prices):
                 if number == 0:
                     answer = solve_at_forward(price[part], *terms, **options)
@@ -166,7 +167,7 @@ def _implied_vols(quotes: Quotes, prices: list[np.ndarray], rows: np.ndarray,
 
 
 def _solve(quotes: Quotes, groups: Groups, forwards: Forwards, discount: np.ndarray,
-           threads: int, method: Method, progress: bool) -> Solution:
+           threads: int, method: Method, progress: bool, model: Model = "baw") -> Solution:
     """Every usable quote's volatility against its chain's forward; the
     others keep their status, and a chain without a forward gives its
     quotes the status "no forward" with the reason."""
@@ -187,7 +188,7 @@ def _solve(quotes: Quotes, groups: Groups, forwards: Forwards, discount: np.ndar
     if len(rows):
         prices = [quotes.mid, *(quotes.sides or ())]
         answers = _implied_vols(quotes, prices, rows, forward, discount, threads, method,
-                                progress)
+                                progress, model)
         iv[rows], codes, sensitivities["delta"][rows], sensitivities["vega"][rows] = answers[0]
         for name, (vol, _) in zip(extra, answers[1:]):
             extra[name][rows] = vol
@@ -209,7 +210,7 @@ def surface(chain: Chain | pd.DataFrame, rates: RateCurve | float | str, *,
             mapping: Mapping[str, str] | None = None, expiry_time: str | dt.time | None = None,
             timezone: str | None = None, calendar: str | None = CALENDAR, workers: int = 1,
             progress: bool = False, method: Method = "exact", sides: bool = False,
-            style: str | None = None) -> Surface:
+            style: str | None = None, model: Model = "baw") -> Surface:
     """Forwards and implied volatilities of a whole chain.
 
     Parameters
@@ -250,6 +251,11 @@ def surface(chain: Chain | pd.DataFrame, rates: RateCurve | float | str, *,
         Also the volatilities of the bid and the ask (``iv_bid``, ``iv_ask``:
         NaN where a side does not solve; the row's status is the mid's):
         three inversions a quote instead of one.
+    model : {'baw', 'integral'}, optional
+        The American model (see :func:`vornet.price`): the approximation
+        (default) or the exercise boundary solved, for the forward searches
+        and the implied volatilities alike; European rows are Black-76's
+        either way.
     """
     if isinstance(chain, pd.DataFrame):
         chain = Chain(chain.reset_index(drop=True), np.arange(1, len(chain) + 1), "row",
@@ -265,6 +271,7 @@ def surface(chain: Chain | pd.DataFrame, rates: RateCurve | float | str, *,
     try:
         threads = resolve_workers(workers)
         check_method(method)
+        check_model(model)
     except (TypeError, ValueError) as error:
         raise ChainError(str(error)) from None
     columns = resolve_columns(chain.frame.columns, mapping, chain.frame)
@@ -272,8 +279,8 @@ def surface(chain: Chain | pd.DataFrame, rates: RateCurve | float | str, *,
     groups = group_rows(quotes)
     check_one_underlying(quotes, groups, clock)
     discount = _discounts(quotes, groups, rates, clock)
-    forwards = find_forwards(quotes, groups, discount, threads, progress)
-    solution = _solve(quotes, groups, forwards, discount, threads, method, progress)
+    forwards = find_forwards(quotes, groups, discount, threads, progress, model)
+    solution = _solve(quotes, groups, forwards, discount, threads, method, progress, model)
     table, renamed = add_results(chain.frame, solution.columns(quotes))
     summary = summarise(quotes, groups, forwards, discount, solution.iv, solution.status,
                         solution.otm, clock)

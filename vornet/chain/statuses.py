@@ -8,7 +8,7 @@ import numpy as np
 from vornet.market import IVStatus
 
 __all__ = ["SOLVED", "NO_TIME_VALUE", "ABOVE_MAXIMUM", "NO_CONVERGENCE", "NO_VOLATILITY_INFO",
-           "ONE_SIDED", "NO_QUOTE", "CROSSED", "EXPIRED", "NO_FORWARD", "INVALID_ROW", "STATUSES",
+           "UNSUPPORTED", "ONE_SIDED", "NO_QUOTE", "CROSSED", "EXPIRED", "NO_FORWARD", "INVALID_ROW", "STATUSES",
            "of_iv_status"]
 
 SOLVED = "solved"
@@ -16,6 +16,7 @@ NO_TIME_VALUE = "no time value"
 ABOVE_MAXIMUM = "above maximum"
 NO_CONVERGENCE = "no convergence"
 NO_VOLATILITY_INFO = "no volatility information"
+UNSUPPORTED = "unsupported"
 ONE_SIDED = "one-sided quote"
 NO_QUOTE = "no quote"
 CROSSED = "crossed quote"
@@ -33,6 +34,8 @@ STATUSES: dict[str, str] = {
     NO_CONVERGENCE: "the root finder stopped at its iteration limit",
     NO_VOLATILITY_INFO: "the mid does not move with volatility (the model's prices at half and "
                         "at twice the root both equal it): it carries none",
+    UNSUPPORTED: "the model does not price the option: the integral model with two exercise "
+                 "boundaries (a put with q < r < 0, a call with r < q < 0)",
     ONE_SIDED: "only a bid or only an ask (the other missing or zero)",
     NO_QUOTE: "neither a bid nor an ask (both missing or zero), or no price",
     CROSSED: "the bid is above the ask",
@@ -51,6 +54,7 @@ _OF_IV_STATUS = np.array([{
     IVStatus.INVALID_INPUT: INVALID_ROW,
     IVStatus.NO_CONVERGENCE: NO_CONVERGENCE,
     IVStatus.NO_VOLATILITY_INFO: NO_VOLATILITY_INFO,
+    IVStatus.UNSUPPORTED: UNSUPPORTED,
 }[IVStatus(code)] for code in range(len(IVStatus))], dtype=object)
 
 
