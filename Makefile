@@ -59,6 +59,7 @@ bench: $(INSTALLED) yardstick
 	$(PY) benchmarks/bench_forward.py
 	$(PY) benchmarks/bench_engine.py
 	$(PY) benchmarks/bench_peers.py
+	$(PY) benchmarks/bench_integral.py
 	$(PY) benchmarks/bench_surface.py
 	$(PY) benchmarks/bench_dask.py
 

@@ -123,6 +123,21 @@ def test_peers_benchmark_with_quantlib():
     assert ("QuantLib's volatilities within 0.0001 of vornet's", "passed") in peer_checks(output)
 
 
+def test_integral_benchmark():
+    output = run("bench_integral.py", "--size", "200", "--iv-size", "40", "--repeats", "1")
+    for label in ("price, approximation", "price, integral", "price, integral, 2 workers",
+                  "implied vol, approximation", "implied vol, integral"):
+        us_per_option, ratio = figures(output, "  " + label)
+        assert us_per_option > 0 and ratio > 0
+    # The package's setting is within the target of the reference: 1e-8
+    # absolute plus 1e-7 relative bounds the largest errors here.
+    row = re.search(r"^  integral default \(10, 6, 14, 40\)((?:\s+[-+.e0-9]+){7})$", output,
+                    re.MULTILINE)
+    assert row, output
+    us, _, _, rel_max, _, _, abs_max = (float(x) for x in row.group(1).split())
+    assert us > 0 and rel_max < 1e-6 and abs_max < 1e-5, output
+
+
 def test_batch_benchmark():
     output = run("bench_batch.py", "--sizes", "200")
     row = figures(output, "     200")
