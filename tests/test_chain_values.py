@@ -21,6 +21,8 @@ from vornet.chain.files import Chain
     ("n/a", None, "missing"), ("NULL", None, "missing"), ("None", None, "missing"),
     ("9_0", None, "bad"), ("\u0661\u0662", None, "bad"), ("1,280.0", None, "bad"),
     ("inf", None, "bad"), ("1e999", None, "bad"), ("0x10", None, "bad"), ("1O5", None, "bad"),
+    ("123456789.123456789", 123456789.123456789, "ok"), ("4.9e-324", 5e-324, "ok"),
+    ("\t0.30000000000000004\n", 0.30000000000000004, "ok"), ("1e", None, "bad"),
 ])
 def test_numbers_are_plain_decimals(text, number, state):
     for column in (pd.Series([text, "1"], dtype=object), pd.Series([text, "1"], dtype="str")):
@@ -31,6 +33,11 @@ def test_numbers_are_plain_decimals(text, number, state):
         else:
             assert parsed[0] == number
         assert parsed[1] == 1.0 and not missing[1] and not bad[1]
+        # The typed output's reading (pyarrow's kernels where the text is
+        # pyarrow's) gives the same number, or none.
+        typed = values.typed_numbers(column)
+        assert typed[1] == 1.0
+        assert (math.isnan(typed[0]) if number is None else typed[0] == number)
 
 
 def test_numbers_of_a_numeric_column():

@@ -133,17 +133,20 @@ def _discounts(quotes: Quotes, groups: Groups, rates: RateCurve | str,
 
 def _implied_vols(quotes: Quotes, prices: list[np.ndarray], rows: np.ndarray,
                   forward: np.ndarray, discount: np.ndarray, threads: int, method: Method,
-                  progress: bool, model: Model = "baw") -> list[tuple[np.ndarray, ...]]:
-    """For each of `rows`: at the first of `prices` (the mid) the volatility,
-    the solver's status, and delta and vega at that volatility; at the
-    others (the sides) the volatility and the status; in chunks."""
+                  progress: bool, targets: list[tuple[np.ndarray, ...]],
+                  model: Model = "baw") -> np.ndarray:
+    """Solves `rows` in chunks, each chunk's answers written in place: at
+    the first of `prices` (the mid) the volatility, delta and vega into the
+    first target's three arrays (by row); at the others (the sides) the
+    volatility into their target's one. Returns the mid's statuses (by
+    position in `rows`)."""
     bar = None
     if progress:
         from tqdm import tqdm
 
         bar = tqdm(total=len(rows) * len(prices), desc="quotes", unit="quote", leave=False,
                    dynamic_ncols=True, unit_scale=True)
-    solved: list[list[list[np.ndarray]]] = [[] for _ in prices]
+    codes = np.empty(len(rows), dtype=np.int8)
     try:
         for start in range(0, len(rows), _CHUNK):
             part = rows[start:start + _CHUNK]
@@ -151,19 +154,21 @@ def _implied_vols(quotes: Quotes, prices: list[np.ndarray], rows: np.ndarray,
                      forward[part], np.where(quotes.is_call[part], "c", "p"))
             options = dict(exercise=np.where(quotes.european[part], "european", "american"),
                            method=method, workers=threads, model=model)
-            for number, price in enumerate(prices):
+            for number, (price, target) in enumerate(zip(prices, targets)):
                 if number == 0:
-                    answer = solve_at_forward(price[part], *terms, **options)
+                    vol, code, delta, vega = solve_at_forward(price[part], *terms, **options)
+                    target[1][part], target[2][part] = delta, vega
+                    codes[start:start + len(part)] = code
                 else:
-                    answer = vornet.implied_vol_at_forward(price[part], *terms, full_output=True,
+                    vol, _ = vornet.implied_vol_at_forward(price[part], *terms, full_output=True,
                                                            **options)
-                solved[number].append(list(answer))
+                target[0][part] = vol
                 if bar is not None:
                     bar.update(len(part))
     finally:
         if bar is not None:
             bar.close()
-    return [tuple(np.concatenate(parts) for parts in zip(*chunks)) for chunks in solved]
+    return codes
 
 
 def _solve(quotes: Quotes, groups: Groups, forwards: Forwards, discount: np.ndarray,
@@ -187,11 +192,10 @@ def _solve(quotes: Quotes, groups: Groups, forwards: Forwards, discount: np.ndar
     sensitivities = {"delta": np.full(len(keyed), np.nan), "vega": np.full(len(keyed), np.nan)}
     if len(rows):
         prices = [quotes.mid, *(quotes.sides or ())]
-        answers = _implied_vols(quotes, prices, rows, forward, discount, threads, method,
-                                progress, model)
-        iv[rows], codes, sensitivities["delta"][rows], sensitivities["vega"][rows] = answers[0]
-        for name, (vol, _) in zip(extra, answers[1:]):
-            extra[name][rows] = vol
+        targets = [(iv, sensitivities["delta"], sensitivities["vega"]),
+                   *((extra[name],) for name in extra)]
+        codes = _implied_vols(quotes, prices, rows, forward, discount, threads, method,
+                              progress, targets, model)
         status[rows] = of_iv_status(codes)
         rejected = np.zeros(len(keyed), dtype=bool)
         rejected[rows[codes == IVStatus.INVALID_INPUT]] = True

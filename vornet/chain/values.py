@@ -26,10 +26,13 @@ from vornet.chain.files import Chain
 from vornet.chain.statuses import CROSSED, EXPIRED, INVALID_ROW, NO_QUOTE, ONE_SIDED
 
 __all__ = ["Quotes", "Problems", "Typing", "NUMBER_FIELDS", "parse_quotes", "numbers",
-           "exact_mid"]
+           "typed_numbers", "exact_mid"]
 
 _MISSING_TEXT = ("", "nan", "na", "n/a", "null", "none")
 _PLAIN_NUMBER = r"\s*[+-]?(?:[0-9]+\.?[0-9]*|\.[0-9]+)(?:[eE][+-]?[0-9]+)?\s*"
+# The same, for text whose surrounding spaces are gone, in pyarrow's
+# regular expressions.
+_PLAIN_NUMBER_TRIMMED = r"^[+-]?(?:[0-9]+\.?[0-9]*|\.[0-9]+)(?:[eE][+-]?[0-9]+)?$"
 
 
 class Problems:
@@ -109,6 +112,24 @@ def numbers(values: pd.Series, written: bool = False) -> tuple[np.ndarray, ...]:
     parsed, missing, bad, *exact = per_distinct(values,
                                                 lambda distinct: _parse_numbers(distinct, written))
     return (parsed.copy(), missing, bad, *exact) if written else (parsed.copy(), missing, bad)
+
+
+def typed_numbers(values: pd.Series) -> np.ndarray:
+    """:func:`numbers`' values (NaN where there is none), for a column
+    written whole: pyarrow's string kernels on text that pyarrow holds,
+    with no Python step per distinct value."""
+    arrow = getattr(values.array, "_pa_array", None)
+    if values.dtype.kind in "fiu" or arrow is None:
+        return numbers(values)[0]
+    import pyarrow as pa
+    import pyarrow.compute as pc
+
+    trimmed = pc.utf8_trim_whitespace(arrow)
+    plain = pc.match_substring_regex(trimmed, _PLAIN_NUMBER_TRIMMED)
+    parsed = pc.cast(pc.if_else(plain, trimmed, pa.scalar(None, trimmed.type)), pa.float64())
+    result = parsed.to_numpy(zero_copy_only=False)
+    result = np.where(np.isfinite(result), result, np.nan)
+    return result
 
 
 def exact_mid(bid: tuple[np.ndarray, np.ndarray], ask: tuple[np.ndarray, np.ndarray],
@@ -376,7 +397,7 @@ class Typing:
         for field in NUMBER_FIELDS:
             column = self.columns.get(field)
             if column is not None and column in frame.columns:
-                typed[column] = numbers(frame[column])[0]
+                typed[column] = typed_numbers(frame[column])
         for field in ("quote_datetime", "quote_date", "expiration"):
             column = self.columns.get(field)
             if column is None or column not in frame.columns:
@@ -387,6 +408,14 @@ class Typing:
                 typed[column] = (pd.to_datetime(pd.Series(seconds, index=frame.index), unit="s",
                                                 utc=True).dt.tz_convert(self.clock.zone))
             else:
-                days = pd.Series(moments.day, index=frame.index)
-                typed[column] = pd.to_datetime(days, unit="D").dt.date
+                import pyarrow as pa
+
+                # Whole days since the epoch are what a date32 holds: no
+                # date object per row.
+                days = np.asarray(moments.day, dtype=np.float64)
+                known = np.isfinite(days)
+                typed[column] = pd.Series(
+                    pa.array(np.where(known, days, 0).astype(np.int32), type=pa.int32(),
+                             mask=~known).cast(pa.date32()),
+                    index=frame.index, dtype=pd.ArrowDtype(pa.date32()))
         return frame.assign(**typed)
