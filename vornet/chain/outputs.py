@@ -178,7 +178,9 @@ def _write_parquet(table: pd.DataFrame, target: Path,
             rows = typed(rows) if typed is not None else rows
             if writer is None:
                 schema = _text_for_nulls(pa.Table.from_pandas(rows, preserve_index=False).schema)
-                writer = pq.ParquetWriter(target, schema)
+                # Dictionaries pay for text, which repeats, not for floats.
+                writer = pq.ParquetWriter(target, schema, use_dictionary=[
+                    field.name for field in schema if not pa.types.is_floating(field.type)])
             writer.write_table(pa.Table.from_pandas(rows, schema=schema, preserve_index=False))
     finally:
         if writer is not None:

@@ -56,9 +56,14 @@ def summarise(quotes: Quotes, groups: Groups, forwards: Forwards, discount: np.n
     solved = status == SOLVED
     chosen = solved & otm.fillna(False).to_numpy(dtype=bool)
     atm = []
+    spot = np.full(groups.count, np.nan)
     for g, rows in enumerate(groups.members()):
         picked = rows[chosen[rows]]
         atm.append(atm_vol(np.log(quotes.strike[picked] / forwards.forward[g]), iv[picked]))
+        spots = quotes.spot[rows]
+        spots = spots[~np.isnan(spots)]
+        if len(spots):
+            spot[g] = np.median(spots)
     keyed = groups.group >= 0
     count = groups.count
 
@@ -66,8 +71,6 @@ def summarise(quotes: Quotes, groups: Groups, forwards: Forwards, discount: np.n
         return np.bincount(groups.group[keyed & mask], minlength=count).astype(np.int64)
 
     T = quotes.T[first]
-    spot = (pd.Series(quotes.spot[keyed]).groupby(groups.group[keyed]).median()
-            .reindex(np.arange(count)).to_numpy(dtype=np.float64))
     summary["T"] = T
     summary["spot"] = spot
     summary["forward"] = forwards.forward

@@ -125,8 +125,15 @@ def typed_numbers(values: pd.Series) -> np.ndarray:
     import pyarrow.compute as pc
 
     trimmed = pc.utf8_trim_whitespace(arrow)
-    plain = pc.match_substring_regex(trimmed, _PLAIN_NUMBER_TRIMMED)
-    parsed = pc.cast(pc.if_else(plain, trimmed, pa.scalar(None, trimmed.type)), pa.float64())
+    none = pa.scalar(None, trimmed.type)
+    try:
+        # pyarrow reads the plain decimals as they read here, and beyond
+        # them only infinities and NaN, which are no number here either:
+        # when every value present reads, those are the numbers.
+        parsed = pc.cast(pc.if_else(pc.equal(trimmed, ""), none, trimmed), pa.float64())
+    except (pa.ArrowInvalid, pa.ArrowNotImplementedError):
+        plain = pc.match_substring_regex(trimmed, _PLAIN_NUMBER_TRIMMED)
+        parsed = pc.cast(pc.if_else(plain, trimmed, none), pa.float64())
     result = parsed.to_numpy(zero_copy_only=False)
     result = np.where(np.isfinite(result), result, np.nan)
     return result
