@@ -261,3 +261,27 @@ def test_a_calendar_is_built_once_and_kept(tmp_path, monkeypatch):
         assert again.zone == "America/New_York"
     finally:
         calendars.load.cache_clear()
+
+
+def test_numbers_as_written_are_the_decimals_written():
+    """Each number's digits and decimal places, read by string operations
+    or one by one, are those of the decimal it writes."""
+    import decimal
+    import random
+
+    rng = random.Random(7)
+    texts = []
+    for _ in range(3000):
+        texts += [str(rng.randint(0, 10 ** rng.randint(1, 18))),
+                  f"{rng.random() * 10 ** rng.randint(-3, 8):.{rng.randint(0, 12)}f}",
+                  f"{rng.choice(['', '+', '-'])}.{rng.randint(0, 99999)}",
+                  f"{rng.randint(0, 999)}.", f"{rng.random():.3e}",
+                  f" {rng.randint(0, 99)}.{rng.randint(0, 99):02d}0 ",
+                  "0" * rng.randint(1, 4) + f"{rng.randint(0, 999)}." + "0" * rng.randint(0, 20)]
+    _, _, _, scaled, places = values.numbers(pd.Series(texts, dtype=object), written=True)
+    for text, got, shift in zip(texts, scaled, places):
+        number = decimal.Decimal(text.strip())
+        want_places = max(-int(number.as_tuple().exponent), 0)
+        whole = int(number.scaleb(want_places))
+        assert shift == want_places, text
+        assert got == whole if abs(whole) < 2**53 else math.isnan(got), text

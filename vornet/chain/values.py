@@ -87,10 +87,23 @@ def _parse_numbers(distinct: np.ndarray, written: bool = False) -> tuple[np.ndar
 
 def _decimals(text: pd.Series, plain: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     """Each number as written, as an integer (a float, exact below 2**53;
-    NaN beyond) and the decimal places it is scaled by: 150.85 is 15085 and 2."""
+    NaN beyond) and the decimal places it is scaled by: 150.85 is 15085 and 2.
+    Numbers without an exponent and with at most 15 digits are read by
+    string operations; the others one by one as decimals."""
     scaled = np.full(len(text), np.nan)
     places = np.zeros(len(text), dtype=np.int64)
-    for i in np.flatnonzero(plain).tolist():
+    rows = np.flatnonzero(plain)
+    if not len(rows):
+        return scaled, places
+    written = text.iloc[rows].str.strip()
+    digits = written.str.replace(".", "", regex=False)
+    short = ~written.str.contains("[eE]", regex=True).to_numpy(dtype=bool) & (
+        digits.str.lstrip("+-").str.len().to_numpy() <= 15)
+    point = written[short].str.find(".").to_numpy()
+    length = written[short].str.len().to_numpy()
+    places[rows[short]] = np.where(point >= 0, length - point - 1, 0)
+    scaled[rows[short]] = pd.to_numeric(digits[short]).to_numpy(dtype=np.float64)
+    for i in rows[~short].tolist():
         number = decimal.Decimal(text.iat[i].strip())
         exponent = int(number.as_tuple().exponent)
         places[i] = max(-exponent, 0)
