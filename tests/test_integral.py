@@ -156,6 +156,34 @@ def test_without_volatility_the_best_exercise_on_the_forwards_path():
     assert vornet.price(S, K, T, r, q, 0.0, "p", model="integral") == pytest.approx(best, 1e-14)
 
 
+@pytest.mark.parametrize("sweeps", range(9))
+def test_a_low_volatility_does_not_upset_the_sweeps(sweeps):
+    # A deep in-the-money put at 1 % volatility, exercised at once: the plain
+    # sweep's slope is far below -1 here, and without the Newton step the
+    # nodes oscillate (some sweep counts gave NaN, others a price below the
+    # exercise value).
+    option = tuple(np.array([v]) for v in (100.0, 146.96493522953534, 1.9298377317244055,
+                                           0.03311970451247324, 0.002130952038826339, 0.01,
+                                           False))
+    price = integral_prices(option, (10, sweeps, 14, 40))[0]
+    assert price == pytest.approx(146.96493522953534 - 100.0, abs=1e-12)
+
+
+def test_implied_volatility_stops_well_inside_the_target():
+    # Newton's last step is taken without the evaluation that would only
+    # confirm it where its estimated error is far below the tolerance: the
+    # root must be as tight as a confirmed one.
+    options = subset(option_set(1), slice(0, 120))
+    S, K, T, r, q, vol, is_call = options
+    kind = np.where(is_call, "c", "p")
+    prices = model_prices(options)
+    floor = vornet.price(S, K, T, r, q, 0.01, kind, model="integral")
+    carries = prices - floor >= 0.01
+    solved = vornet.implied_vol(prices, S, K, T, r, q, kind, model="integral")
+    assert carries.sum() > 50
+    assert np.max(np.abs(solved[carries] - vol[carries])) <= 1e-9
+
+
 def test_implied_volatility_round_trips(priced):
     options, _ = priced
     S, K, T, r, q, vol, is_call = options

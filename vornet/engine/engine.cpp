@@ -746,7 +746,7 @@ constexpr auto method_table(std::index_sequence<rows...>)
          METH_VARARGS,
          "integral_prices($module, S, K, T, r, q, vol, is_call, settings, /)\n--\n\n"
          "The integral model's prices (American) at the given settings (boundary_points, "
-         "iterations, nodes, price_points): the package's are (10, 6, 14, 40). One thread; "
+         "iterations, nodes, price_points): the package's are (10, 5, 14, 40). One thread; "
          "for tests and benchmarks. The inputs are one-dimensional, of one length.\n"},
         {"resolve_workers",
          reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&resolve_workers_function)),

@@ -19,15 +19,19 @@ constexpr int max_points = 128;
 constexpr int max_nodes = chebyshev_max_nodes;
 
 // QD+ at each node: at most this many steps of the search for a lower end
-// and of Newton's method, which stops once a step in ln S is below the
-// tolerance (a start for the fixed point, which refines it).
+// and of the root's iteration, which stops once a step in ln S is below the
+// tolerance (a start for the fixed point, which refines it: QD+ itself is
+// some way from the boundary, so the root is not needed to the last digit).
 constexpr int qd_search_steps = 60;
 constexpr int qd_steps = 12;
-constexpr double qd_tolerance = 1e-9;
+constexpr double qd_tolerance = 1e-5;
 
-// The fixed-point sweep takes the Newton step while the map's slope in ln b
-// stays below this (the step's denominator above 1/2), else the plain one.
-constexpr double newton_slope_limit = -1.0;
+// The fixed-point sweep takes the Newton step where the map's slope in ln b
+// is below this, else the plain one: there the plain step overshoots and
+// oscillates (and at a low volatility, where the slope is large, diverges),
+// while elsewhere the plain step converges as fast, sharing the interpolant
+// with the other nodes.
+constexpr double newton_slope_limit = -0.5;
 
 // A Gauss-Legendre rule carried over u in [0, tau] by
 // u = tau (1+y)^2 (2-y)/4: with c = u/tau,
@@ -109,39 +113,64 @@ void ln_boundaries(const put_boundary<R> &b, const double *x, int count, R *out)
 // quadratic approximation and c0 Li's correction from the time derivative
 // of the premium. F is negative below the root and positive above it up to
 // where the premium 1 - S - p(S) vanishes (where c0 has a pole), and is
-// taken as positive beyond. `slope` gets dF/dS with c0 held.
+// taken as positive beyond. The terms that depend on tau alone are worked
+// out once per node.
 template <class R>
-R qd_plus_residual(const put_model<R> &m, R tau, R root_tau, R x, R &slope) noexcept
+struct qd_plus_node {
+    R root_tau;
+    R st;        // v sqrt(tau)
+    R drift_tau; // (r - q) tau
+    R e_q;       // exp(-q tau)
+    R e_r;       // exp(-r tau)
+    R v2;        // v^2
+    R alpha_h;   // 2 r / (v^2 h), h = 1 - e^{-r tau}; 2 / (v^2 tau) at r = 0
+    R one_h;     // 1 - h
+    R root;      // sqrt(beta1^2 + 4 alpha / h)
+    R lambda;
+};
+
+template <class R>
+qd_plus_node<R> qd_plus_terms(const put_model<R> &m, R tau, R root_tau) noexcept
+{
+    qd_plus_node<R> t;
+    t.root_tau = root_tau;
+    t.st = m.vol * root_tau;
+    t.drift_tau = (m.r - m.q) * tau;
+    t.e_q = d_exp(0.0 - m.q * tau);
+    t.e_r = d_exp(0.0 - m.r * tau);
+    t.v2 = m.vol * m.vol;
+    const R h = 0.0 - d_expm1(0.0 - m.r * tau);
+    t.alpha_h = m.r_zero ? 2.0 / (t.v2 * tau) : 2.0 * m.r / (t.v2 * h);
+    t.one_h = 1.0 - h;
+    const R beta1 = 2.0 * (m.r - m.q) / t.v2 - 1.0;
+    t.root = d_sqrt(beta1 * beta1 + 4.0 * t.alpha_h);
+    t.lambda = (0.0 - beta1 - t.root) * 0.5;
+    return t;
+}
+
+// F at x; `slope` gets dF/dS with c0 held.
+template <class R>
+R qd_plus_residual(const put_model<R> &m, const qd_plus_node<R> &t, R x, R &slope) noexcept
 {
     const R S = d_exp(x);
-    const R st = m.vol * root_tau;
-    const R dp = (x + (m.r - m.q) * tau) / st + st * 0.5;
-    const R dm = dp - st;
-    const R n_mdp = d_norm_cdf(0.0 - dp);
+    const R dp = (x + t.drift_tau) / t.st + t.st * 0.5;
+    const R dm = dp - t.st;
+    const R density = d_exp(dp * dp * -0.5) * inv_sqrt_2pi;
+    const R n_mdp = d_norm_cdf(0.0 - dp, value_of(density));
     const R n_mdm = d_norm_cdf(0.0 - dm);
-    const R e_q = d_exp(0.0 - m.q * tau);
-    const R e_r = d_exp(0.0 - m.r * tau);
-    const R premium = 1.0 - S - (e_r * n_mdm - S * e_q * n_mdp);
+    const R premium = 1.0 - S - (t.e_r * n_mdm - S * t.e_q * n_mdp);
     if (!(value_of(premium) > 0.0)) {
         slope = premium * 0.0;
         return slope + 1.0;
     }
-    const R density = d_exp(dp * dp * -0.5) * inv_sqrt_2pi;
-    const R theta = m.r * e_r * n_mdm - m.q * S * e_q * n_mdp
-                    - m.vol * S * e_q * density / (2.0 * root_tau);
-    const R v2 = m.vol * m.vol;
-    // h = 1 - e^{-r tau}; alpha / h = 2 r / (v^2 h), 2 / (v^2 tau) at r = 0.
-    const R h = 0.0 - d_expm1(0.0 - m.r * tau);
-    const R alpha_h = m.r_zero ? 2.0 / (v2 * tau) : 2.0 * m.r / (v2 * h);
-    const R beta1 = 2.0 * (m.r - m.q) / v2 - 1.0;
-    const R root = d_sqrt(beta1 * beta1 + 4.0 * alpha_h);
-    const R lambda = (0.0 - beta1 - root) * 0.5;
-    const R c0 = ((1.0 - h) * alpha_h - 2.0 * theta / (v2 * premium)
-                  - (1.0 - h) * alpha_h * alpha_h / (root * root))
-                 / root;
-    const R held = 1.0 - e_q * n_mdp;
-    slope = held * (1.0 - lambda - c0) + e_q * density / st;
-    return S * held + (lambda + c0) * premium;
+    const R theta = m.r * t.e_r * n_mdm - m.q * S * t.e_q * n_mdp
+                    - m.vol * S * t.e_q * density / (2.0 * t.root_tau);
+    const R c0 = (t.one_h * t.alpha_h - 2.0 * theta / (t.v2 * premium)
+                  - t.one_h * t.alpha_h * t.alpha_h / (t.root * t.root))
+                 / t.root;
+    const R held = 1.0 - t.e_q * n_mdp;
+    slope = held * (1.0 - t.lambda - c0) + t.e_q * density / t.st;
+    return S * held + (t.lambda + c0) * premium;
 }
 
 // The root by Newton's method in x kept inside a bracket (a step that
@@ -151,28 +180,38 @@ R qd_plus_residual(const put_model<R> &m, R tau, R root_tau, R x, R &slope) noex
 template <class R>
 R qd_plus_boundary(const put_model<R> &m, R tau, R root_tau, R x0) noexcept
 {
+    const qd_plus_node<R> t = qd_plus_terms(m, tau, root_tau);
     R hi = m.ln_X;
     R lo = x0;
     R slope = x0;
-    R f = qd_plus_residual(m, tau, root_tau, lo, slope);
+    R f = qd_plus_residual(m, t, lo, slope);
     int evaluations = 1;
     while (value_of(f) > 0.0 && evaluations < qd_search_steps) {
         hi = lo;
         lo = m.ln_X + (lo - m.ln_X) * 2.0;
-        f = qd_plus_residual(m, tau, root_tau, lo, slope);
+        f = qd_plus_residual(m, t, lo, slope);
         ++evaluations;
     }
     if (value_of(f) > 0.0)
         return lo;
     R x = lo;
+    R x_prev = x;
+    R f_prev = f;
     for (int k = 0; k < qd_steps; ++k) {
-        R next = x - f / (d_exp(x) * slope);
+        // Newton's step first; then the secant through the last two
+        // points, which converges faster than Newton's on a slope with c0
+        // held.
+        R next = k == 0 || !(value_of(f) != value_of(f_prev))
+                     ? x - f / (d_exp(x) * slope)
+                     : x - f * (x - x_prev) / (f - f_prev);
+        x_prev = x;
+        f_prev = f;
         if (!(value_of(slope) > 0.0) || !(value_of(next) > value_of(lo))
             || !(value_of(next) < value_of(hi)))
             next = (lo + hi) * 0.5;
         const double step = std::fabs(value_of(next) - value_of(x));
         x = next;
-        f = qd_plus_residual(m, tau, root_tau, x, slope);
+        f = qd_plus_residual(m, t, x, slope);
         if (value_of(f) > 0.0)
             hi = x;
         else
@@ -183,20 +222,130 @@ R qd_plus_boundary(const put_model<R> &m, R tau, R root_tau, R x0) noexcept
     return x;
 }
 
-// One fixed-point sweep at the node x (time tau): ln of
-// f = exp(-(r-q) tau) N / D with B(tau) = exp(ln_b) and B(u) the
-// interpolant, taken as a Newton step on ln b - ln f(ln b) with the
-// interpolant held (a Jacobi-Newton step): the derivative of ln f in ln b
-// comes with the same terms. The rate integral is written with
+// The interpolant of H at every quadrature point of every node as weights
+// on the node values, p(x_jk) = sum_i w_jki H_i: the points
+// x_jk = (1 + x_j) sqrt(c_k) - 1 depend on the settings alone, so the
+// weights are worked out once, for the package's settings, and a sweep's
+// interpolation is a sum over the nodes without the coefficients.
+constexpr int table_nodes = integral_default.nodes;
+constexpr int table_points = integral_default.boundary_points;
+
+struct interpolation_table {
+    // weight[(j * (n + 1) + i) * m + k], n + 1 node values, m points
+    double weight[table_nodes * (table_nodes + 1) * table_points];
+};
+
+interpolation_table make_interpolation_table() noexcept
+{
+    interpolation_table t{};
+    const int n = table_nodes;
+    const int m = table_points;
+    mapped_rule rule;
+    map_rule(m, rule);
+    double unit[max_nodes + 1];
+    double a[max_nodes + 1];
+    for (int i = 0; i <= n; ++i) {
+        for (int l = 0; l <= n; ++l)
+            unit[l] = l == i ? 1.0 : 0.0;
+        chebyshev_coefficients(unit, n, a);
+        for (int j = 0; j < n; ++j) {
+            const double x = chebyshev_cos(n, j);
+            for (int k = 0; k < m; ++k)
+                t.weight[(j * (n + 1) + i) * m + k]
+                    = chebyshev_sum(a, n, (1.0 + x) * rule.root_c[k] - 1.0);
+        }
+    }
+    return t;
+}
+
+// The table where the settings are the package's, else none.
+const interpolation_table *default_interpolation(const integral_settings &s) noexcept
+{
+    if (s.nodes != table_nodes || s.boundary_points != table_points)
+        return nullptr;
+    static const interpolation_table table = make_interpolation_table();
+    return &table;
+}
+
+// ln B at node j's quadrature points from the node values H.
+template <class R>
+void ln_boundaries_from_table(const interpolation_table &t, int j, const R *H, R ln_X,
+                              R *out) noexcept
+{
+    constexpr int n = table_nodes;
+    constexpr int m = table_points;
+    const double *w = t.weight + j * (n + 1) * m;
+    R sum[m];
+    for (int k = 0; k < m; ++k)
+        sum[k] = H[0] * w[k];
+    for (int i = 1; i <= n; ++i) {
+        const R h = H[i];
+        const double *row = w + i * m;
+        for (int k = 0; k < m; ++k)
+            sum[k] = sum[k] + h * row[k];
+    }
+    for (int k = 0; k < m; ++k)
+        out[k] = ln_X - d_sqrt(positive_part(sum[k]));
+}
+
+// The parts of the boundary's integrands at one node that do not depend on
+// the boundary, worked out once per price and read by every sweep: at the
+// node's quadrature points u_k, with s_k = tau - u_k,
+//   d+(s_k, z) = ln z / (v sqrt s_k) + shift_k,
+//   shift_k = (r - q) s_k / (v sqrt s_k) + v sqrt s_k / 2,
+// and the interpolant's abscissae 2 sqrt(u_k / T) - 1.
+constexpr int max_cached_terms = 1024;
+
+template <class R>
+struct node_terms {
+    double x[max_cached_terms];
+    R inv_vs[max_cached_terms];   // 1 / (v sqrt s_k)
+    R shift[max_cached_terms];
+    R e_qu[max_cached_terms];     // exp(q u_k)
+};
+
+// The per-node factors, boundary aside.
+template <class R>
+struct node_factors {
+    R st;          // v sqrt(tau)
+    R drift_tau;   // (r - q) tau
+    R rate_factor; // r exp((r-q) tau) sqrt(tau) / (v sqrt(2 pi))
+    R scale;       // sqrt(tau) / (v sqrt(2 pi))
+};
+
+template <class R>
+void fill_node_terms(const put_model<R> &m, const mapped_rule &rule, double x, R tau,
+                     R root_tau, node_terms<R> &t, int slot) noexcept
+{
+    const R st = m.vol * root_tau;
+    const R drift_tau = (m.r - m.q) * tau;
+    const R q_tau = m.q * tau;
+    for (int k = 0; k < rule.size; ++k) {
+        const int i = slot + k;
+        t.x[i] = (1.0 + x) * rule.root_c[k] - 1.0;
+        const R vs = st * rule.root_c_bar[k];
+        t.inv_vs[i] = 1.0 / vs;
+        t.shift[i] = drift_tau * rule.c_bar[k] / vs + vs * 0.5;
+        if (!m.q_zero)
+            t.e_qu[i] = d_exp(q_tau * rule.c[k]);
+    }
+}
+
+// One fixed-point sweep at a node (time tau): ln of
+// f = exp(-(r-q) tau) N / D with B(tau) = exp(ln_b) and ln B(u) the
+// interpolant's at the node's points (ln_B), or, where the slope of ln f
+// in ln b is below newton_slope_limit, a Newton step on ln b - ln f(ln b)
+// with the interpolant held (a Jacobi-Newton step): the derivative of ln f
+// in ln b comes with the same terms. The rate integral is written with
 // phi(d-) = z e^{(r-q) s} phi(d+), z = B(tau)/B(u), s = tau - u, so that each
 // point needs one density; d+ moves with ln b at the rate 1 / (v sqrt s).
 template <class R>
-R fixed_point_step(const put_model<R> &m, const put_boundary<R> &b, const mapped_rule &rule,
-                   double x, R tau, R root_tau, R ln_b) noexcept
+R fixed_point_step(const put_model<R> &m, const R *ln_B, const mapped_rule &rule,
+                   const node_terms<R> &t, int slot, const node_factors<R> &f, R tau,
+                   R ln_b) noexcept
 {
-    const R st = m.vol * root_tau;
-    const R drift = m.r - m.q;
-    const R dp = (ln_b + drift * tau) / st + st * 0.5;
+    const R st = f.st;
+    const R dp = (ln_b + f.drift_tau) / st + st * 0.5;
     const R dm = dp - st;
     const R phi_m = d_exp(dm * dm * -0.5) * inv_sqrt_2pi / st;
     const R phi_p = d_exp(dp * dp * -0.5) * inv_sqrt_2pi / st;
@@ -211,19 +360,13 @@ R fixed_point_step(const put_model<R> &m, const put_boundary<R> &b, const mapped
         R sum_density_slope = sum_rate;
         R sum_cdf = sum_rate;
         R sum_cdf_slope = sum_rate;
-        const R q_tau = m.q * tau;
-        double points[max_points];
-        R ln_B[max_points];
-        for (int k = 0; k < rule.size; ++k)
-            points[k] = (1.0 + x) * rule.root_c[k] - 1.0;
-        ln_boundaries(b, points, rule.size, ln_B);
         for (int k = 0; k < rule.size; ++k) {
+            const int i = slot + k;
             const R ln_z = ln_b - ln_B[k];
-            const R vs = st * rule.root_c_bar[k];
-            const R d = (ln_z + drift * (tau * rule.c_bar[k])) / vs + vs * 0.5;
-            const R qu = q_tau * rule.c[k];
-            const R density = d_exp(qu - d * d * 0.5);
-            const R d_over = d / vs;
+            const R d = ln_z * t.inv_vs[i] + t.shift[i];
+            const R d_over = d * t.inv_vs[i];
+            const R phi = d_exp(d * d * -0.5);
+            const R density = m.q_zero ? phi : t.e_qu[i] * phi;
             if (!m.r_zero) {
                 const R term = rule.singular[k] * (density * d_exp(ln_z));
                 sum_rate = sum_rate + term;
@@ -233,26 +376,26 @@ R fixed_point_step(const put_model<R> &m, const put_boundary<R> &b, const mapped
                 const R term = rule.singular[k] * density;
                 sum_density = sum_density + term;
                 sum_density_slope = sum_density_slope - term * d_over;
-                sum_cdf = sum_cdf + rule.flat[k] * (d_exp(qu) * d_norm_cdf(d));
-                sum_cdf_slope = sum_cdf_slope + rule.flat[k] * (density / vs);
+                sum_cdf = sum_cdf
+                          + rule.flat[k]
+                                * (t.e_qu[i] * d_norm_cdf(d, value_of(phi) * inv_sqrt_2pi));
+                sum_cdf_slope = sum_cdf_slope + rule.flat[k] * (density * t.inv_vs[i]);
             }
         }
-        const R scale = root_tau / m.vol * inv_sqrt_2pi;
         if (!m.r_zero) {
-            const R factor = m.r * d_exp(drift * tau) * scale;
-            num = num + factor * sum_rate;
-            num_slope = num_slope + factor * sum_rate_slope;
+            num = num + f.rate_factor * sum_rate;
+            num_slope = num_slope + f.rate_factor * sum_rate_slope;
         }
         if (!m.q_zero) {
-            den = den + m.q * (scale * sum_density + tau * sum_cdf);
-            den_slope = den_slope + m.q * (scale * sum_density_slope
+            den = den + m.q * (f.scale * sum_density + tau * sum_cdf);
+            den_slope = den_slope + m.q * (f.scale * sum_density_slope
                                            + tau * inv_sqrt_2pi * sum_cdf_slope);
         }
     }
-    const R ln_f = d_log(num / den) - drift * tau;
+    const R ln_f = d_log(num / den) - f.drift_tau;
     const R slope = num_slope / num - den_slope / den;
     R next = ln_f;
-    if (newton_slope_limit > 0.0 && value_of(slope) < newton_slope_limit)
+    if (value_of(slope) < newton_slope_limit)
         next = ln_b - (ln_b - ln_f) / (1.0 - slope);
     if (!(value_of(next) < value_of(m.ln_X)))
         next = m.ln_X;
@@ -291,15 +434,46 @@ void solve_boundary(const put_model<R> &m, const integral_settings &settings,
         const R g = ln_b[j] - m.ln_X;
         H[j] = g * g;
     }
-    for (int sweep = 0; sweep < settings.iterations; ++sweep) {
-        chebyshev_coefficients(H, n, b.a);
-        R next[max_nodes + 1];
-        for (int j = 0; j < n; ++j)
-            next[j] = fixed_point_step(m, b, rule, node[j], tau[j], root_tau[j], ln_b[j]);
+    if (settings.iterations > 0) {
+        // Every node's terms at once where they fit, else each node's in
+        // turn in every sweep.
+        static_assert(max_cached_terms >= max_points);
+        const bool cached = n * rule.size <= max_cached_terms;
+        node_terms<R> terms;
+        node_factors<R> factors[max_nodes + 1];
         for (int j = 0; j < n; ++j) {
-            ln_b[j] = next[j];
-            const R g = ln_b[j] - m.ln_X;
-            H[j] = g * g;
+            node_factors<R> &f = factors[j];
+            f.st = m.vol * root_tau[j];
+            f.drift_tau = (m.r - m.q) * tau[j];
+            f.scale = root_tau[j] / m.vol * inv_sqrt_2pi;
+            f.rate_factor = m.r_zero ? f.scale * 0.0 : m.r * d_exp(f.drift_tau) * f.scale;
+            if (cached)
+                fill_node_terms(m, rule, node[j], tau[j], root_tau[j], terms, j * rule.size);
+        }
+        const interpolation_table *table = default_interpolation(settings);
+        for (int sweep = 0; sweep < settings.iterations; ++sweep) {
+            if (table == nullptr)
+                chebyshev_coefficients(H, n, b.a);
+            R next[max_nodes + 1];
+            for (int j = 0; j < n; ++j) {
+                int slot = j * rule.size;
+                if (!cached) {
+                    slot = 0;
+                    fill_node_terms(m, rule, node[j], tau[j], root_tau[j], terms, slot);
+                }
+                R ln_B[max_points];
+                if (table != nullptr)
+                    ln_boundaries_from_table(*table, j, H, m.ln_X, ln_B);
+                else
+                    ln_boundaries(b, terms.x + slot, rule.size, ln_B);
+                next[j] = fixed_point_step(m, ln_B, rule, terms, slot, factors[j], tau[j],
+                                           ln_b[j]);
+            }
+            for (int j = 0; j < n; ++j) {
+                ln_b[j] = next[j];
+                const R g = ln_b[j] - m.ln_X;
+                H[j] = g * g;
+            }
         }
     }
     chebyshev_coefficients(H, n, b.a);

@@ -14,7 +14,9 @@
 // x = 2 sqrt(tau/T) - 1, where H(x) = ln(B/X)^2, X = B(0+) = K min(1, r/q),
 // is smooth (the boundary leaves X like sqrt(tau)); the fixed point starts
 // from Li's QD+ approximation at each node and runs a fixed number of
-// Jacobi sweeps, each against the Chebyshev interpolant of the previous one.
+// Jacobi sweeps, each against the Chebyshev interpolant of the previous one
+// (at a node where the plain sweep would overshoot, its Newton step in the
+// node's own value).
 // The price is the European value plus the early-exercise premium
 //   int_0^T [r K exp(-r(T-u)) N(-d-(T-u, S/B(u))) - q S exp(-q(T-u)) N(-d+(T-u, S/B(u)))] du,
 // or K - S at and below B(T). Every integral over u in [0, tau] runs
@@ -50,7 +52,7 @@ struct integral_settings {
 };
 
 // The package's setting, and the fine one its tests take as the reference.
-inline constexpr integral_settings integral_default = {10, 6, 14, 40};
+inline constexpr integral_settings integral_default = {10, 5, 14, 40};
 inline constexpr integral_settings integral_reference = {32, 16, 32, 64};
 
 bool valid_integral_settings(const integral_settings &settings) noexcept;

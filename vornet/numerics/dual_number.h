@@ -62,6 +62,14 @@ inline dual d_sqrt(dual x) noexcept
 }
 inline dual d_norm_cdf(dual x) noexcept { return {norm_cdf(x.v), norm_pdf(x.v) * x.d}; }
 
+// N(x) where the caller has the density phi(x) (to the last bit, as
+// norm_pdf gives it) already: the derivative needs no second exp.
+inline double d_norm_cdf(double x, double) noexcept { return norm_cdf(x); }
+inline dual d_norm_cdf(dual x, double density) noexcept
+{
+    return {norm_cdf(x.v), density * x.d};
+}
+
 }  // namespace vornet
 
 #endif

@@ -18,6 +18,9 @@ constexpr double max_deviation = 8.0;
 // A step this small (in volatility) ends the iteration: Newton's method has
 // converged quadratically well below it by then.
 constexpr double step_tolerance = 1e-11;
+// How far below the tolerance Newton's estimated error must be to end
+// without a further evaluation.
+constexpr double error_margin = 100.0;
 // The model's own accuracy: prices closer than this are the same price.
 constexpr double absolute_accuracy = 1e-8;
 constexpr double relative_accuracy = 1e-7;
@@ -61,6 +64,8 @@ implied_vol_result integral_implied_vol(double price, double S, double K, double
     if (!(vol > 0.0 && vol < cap))
         vol = 0.5 * cap;
     double vega = nan;
+    double previous_vol = nan;
+    double previous_vega = nan;
     bool converged = false;
     for (int k = 0; k < max_evaluations; ++k) {
         const price_derivative pd =
@@ -80,8 +85,11 @@ implied_vol_result integral_implied_vol(double price, double S, double K, double
             lo = vol;
         }
         double next = vol - f / vega;
-        if (!(vega > 0.0) || !(next > lo && next < hi))
+        bool newton = true;
+        if (!(vega > 0.0) || !(next > lo && next < hi)) {
             next = 0.5 * (lo + hi);
+            newton = false;
+        }
         if (!hi_known && next >= 0.5 * (lo + cap)) {
             // Beyond the half-way point to the cap: first make sure the
             // cap's price is above the target.
@@ -91,8 +99,20 @@ implied_vol_result integral_implied_vol(double price, double S, double K, double
             hi_known = true;
         }
         const double step = std::fabs(next - vol);
+        // Newton's error after a step dx is about |f''/(2 f')| dx^2, f''
+        // from the last two vegas: once that is well below the tolerance,
+        // the step is the last one (and saves the evaluation that would
+        // only confirm it).
+        bool last = false;
+        if (k > 0 && newton && vol != previous_vol) {
+            const double curvature = (vega - previous_vega) / (vol - previous_vol);
+            const double error = std::fabs(curvature / (2.0 * vega)) * step * step;
+            last = error * error_margin <= step_tolerance * (1.0 + next);
+        }
+        previous_vol = vol;
+        previous_vega = vega;
         vol = next;
-        if (step <= step_tolerance * (1.0 + vol)) {
+        if (step <= step_tolerance * (1.0 + vol) || last) {
             converged = true;
             break;
         }

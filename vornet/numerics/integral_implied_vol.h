@@ -3,7 +3,8 @@
 // computed), inside a bracket that every evaluation narrows (a step that
 // leaves it bisects it), started from the approximation's implied
 // volatility (market_implied_vol.h's fast inversion) or, where it has none,
-// from the European one.
+// from the European one; it ends once a step is below 1e-11, or once
+// Newton's error after it (estimated from the last two vegas) is far below.
 //
 // Statuses (implied_vol.h): invalid_input for a NaN or infinite input, an S,
 // K or T that is not positive or a negative price; unsupported where the
