@@ -47,9 +47,9 @@ SETTINGS = {"fast": (8, 3, 8, 24), "default": (10, 5, 14, 40), "accurate": (16, 
 
 
 def load(path, name):
-    spec = importlib.util.spec_from_file_location(name, path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    location = importlib.util.spec_from_file_location(name, path)
+    module = importlib.util.module_from_spec(location)
+    location.loader.exec_module(module)
     return module
 
 

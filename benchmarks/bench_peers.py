@@ -57,9 +57,9 @@ PEER_AGREEMENT = 1e-4
 
 def load(path, name):
     """A module from a file, by path: neither folder is on sys.path."""
-    spec = importlib.util.spec_from_file_location(name, path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    location = importlib.util.spec_from_file_location(name, path)
+    module = importlib.util.module_from_spec(location)
+    location.loader.exec_module(module)
     return module
 
 

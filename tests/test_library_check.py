@@ -14,9 +14,9 @@ TOOL = pathlib.Path(__file__).resolve().parent.parent / "tools" / "pytest_in_pre
 
 @pytest.fixture(scope="module")
 def tool():
-    spec = importlib.util.spec_from_file_location("pytest_in_prefix", TOOL)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    location = importlib.util.spec_from_file_location("pytest_in_prefix", TOOL)
+    module = importlib.util.module_from_spec(location)
+    location.loader.exec_module(module)
     return module
 
 

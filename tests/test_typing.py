@@ -104,7 +104,7 @@ def check(value, expected):
 
 def test_the_file_gets_what_the_checker_sees(monkeypatch):
     monkeypatch.setattr(typing, "assert_type", check)
-    spec = importlib.util.spec_from_file_location("typing_user", USER_FILE)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    location = importlib.util.spec_from_file_location("typing_user", USER_FILE)
+    module = importlib.util.module_from_spec(location)
+    location.loader.exec_module(module)
     assert module.version == vornet.__version__
