@@ -33,6 +33,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <climits>
 #include <cstdint>
 #include <array>
 #include <utility>
@@ -40,6 +41,7 @@
 #include "../numerics/american_integral.h"
 #include "../numerics/brent_root.h"
 #include "../numerics/option_flag.h"
+#include "../numerics/vector_math.h"
 #include "kernels.h"
 #include "parallel.h"
 
@@ -697,6 +699,49 @@ PyObject *integral_prices(PyObject *, PyObject *args)
     return result.release();
 }
 
+constexpr char vector_math_name[] = "vector_math";
+
+// exp(x) and N(x) from the integral model's array functions, on the path the
+// processor takes or on the baseline one: for the tests.
+PyObject *vector_math(PyObject *, PyObject *args)
+{
+    PyObject *x_obj;
+    int baseline;
+    if (!PyArg_ParseTuple(args, "Op:vector_math", &x_obj, &baseline))
+        return nullptr;
+    py_ref x(PyArray_FROMANY(x_obj, NPY_DOUBLE, 1, 1, NPY_ARRAY_CARRAY_RO | NPY_ARRAY_FORCECAST));
+    if (!x)
+        return nullptr;
+    const npy_intp n = PyArray_SIZE(reinterpret_cast<PyArrayObject *>(x.get()));
+    if (n > INT_MAX) {
+        PyErr_Format(PyExc_ValueError, "%s(): too many values", vector_math_name);
+        return nullptr;
+    }
+    npy_intp shape[1] = {n};
+    py_ref exps(PyArray_SimpleNew(1, shape, NPY_DOUBLE));
+    py_ref cdfs(PyArray_SimpleNew(1, shape, NPY_DOUBLE));
+    if (!exps || !cdfs)
+        return nullptr;
+    const double *in = static_cast<const double *>(
+        PyArray_DATA(reinterpret_cast<PyArrayObject *>(x.get())));
+    double *e = static_cast<double *>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(exps.get())));
+    double *c = static_cast<double *>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(cdfs.get())));
+    const int count = static_cast<int>(n);
+    // c holds -x^2/2, then its exp, then N(x).
+    for (int i = 0; i < count; ++i)
+        c[i] = in[i] * in[i] * -0.5;
+    if (baseline) {
+        exp_array_baseline(in, e, count);
+        exp_array_baseline(c, c, count);
+        norm_cdf_array_baseline(in, c, c, count);
+    } else {
+        exp_array(in, e, count);
+        exp_array(c, c, count);
+        norm_cdf_array(in, c, c, count);
+    }
+    return PyTuple_Pack(2, exps.get(), cdfs.get());
+}
+
 PyObject *resolve_workers_function(PyObject *, PyObject *workers_obj)
 {
     int workers;
@@ -714,7 +759,7 @@ PyObject *entry(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *k
 template <std::size_t... rows>
 constexpr auto method_table(std::index_sequence<rows...>)
 {
-    return std::array<PyMethodDef, sizeof...(rows) + 4>{{
+    return std::array<PyMethodDef, sizeof...(rows) + 5>{{
         {kernels[rows].name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&entry<rows>)),
          METH_FASTCALL | METH_KEYWORDS, kernels[rows].doc}...,
         {find_forwards_name,
@@ -746,8 +791,15 @@ constexpr auto method_table(std::index_sequence<rows...>)
          METH_VARARGS,
          "integral_prices($module, S, K, T, r, q, vol, is_call, settings, /)\n--\n\n"
          "The integral model's prices (American) at the given settings (boundary_points, "
-         "iterations, nodes, price_points): the package's are (10, 5, 14, 40). One thread; "
+         "iterations, nodes, price_points): the package's are (10, 4, 14, 40). One thread; "
          "for tests and benchmarks. The inputs are one-dimensional, of one length.\n"},
+        {vector_math_name,
+         reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&vector_math)),
+         METH_VARARGS,
+         "vector_math($module, x, baseline, /)\n--\n\n"
+         "(exp(x), N(x)) by the integral model's array functions, on the path this processor "
+         "takes (baseline false) or on the baseline one; N from exp(-x^2/2) by the same path. "
+         "For tests.\n"},
         {"resolve_workers",
          reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&resolve_workers_function)),
          METH_O,

@@ -8,6 +8,7 @@
 #include "gauss_legendre.h"
 #include "normal.h"
 #include "option_flag.h"
+#include "vector_math.h"
 
 namespace vornet {
 
@@ -18,10 +19,9 @@ constexpr double inv_sqrt_2pi = 0.3989422804014327;
 constexpr int max_points = 128;
 constexpr int max_nodes = chebyshev_max_nodes;
 
-// QD+ at each node: at most this many steps of the search for a lower end
-// and of the root's iteration, which stops once a step in ln S is below the
-// tolerance (a start for the fixed point, which refines it: QD+ itself is
-// some way from the boundary, so the root is not needed to the last digit).
+// QD+ at each node: at most this many evaluations in the search for a lower
+// end and steps of the root's iteration, which stops once a step in ln S is
+// below the tolerance (a start for the fixed point, which refines it).
 constexpr int qd_search_steps = 60;
 constexpr int qd_steps = 12;
 constexpr double qd_tolerance = 1e-5;
@@ -61,6 +61,41 @@ void map_rule(int size, mapped_rule &m) noexcept
         m.flat[k] = w * 0.75 * ((1.0 - y) * (1.0 + y));
         m.singular[k] = w * 1.5 * (1.0 + y) / std::sqrt(2.0 + y);
     }
+}
+
+// exp and N over arrays of numbers of type R: the values four at a time
+// (vector_math.h), a dual's derivative beside them. At most max_batch.
+constexpr int max_batch = 1024;
+
+inline void exp_n(const double *x, double *out, int n) noexcept { exp_array(x, out, n); }
+
+inline void exp_n(const dual *x, dual *out, int n) noexcept
+{
+    double v[max_batch];
+    for (int i = 0; i < n; ++i)
+        v[i] = x[i].v;
+    exp_array(v, v, n);
+    for (int i = 0; i < n; ++i)
+        out[i] = {v[i], v[i] * x[i].d};
+}
+
+// out[i] = N(x[i]) given g[i] = exp(-x[i]^2 / 2).
+inline void norm_cdf_n(const double *x, const double *g, double *out, int n) noexcept
+{
+    norm_cdf_array(x, g, out, n);
+}
+
+inline void norm_cdf_n(const dual *x, const dual *g, dual *out, int n) noexcept
+{
+    double v[max_batch];
+    double e[max_batch];
+    for (int i = 0; i < n; ++i) {
+        v[i] = x[i].v;
+        e[i] = g[i].v;
+    }
+    norm_cdf_array(v, e, v, n);
+    for (int i = 0; i < n; ++i)
+        out[i] = {v[i], e[i] * inv_sqrt_2pi * x[i].d};
 }
 
 template <class R>
@@ -148,78 +183,177 @@ qd_plus_node<R> qd_plus_terms(const put_model<R> &m, R tau, R root_tau) noexcept
     return t;
 }
 
-// F at x; `slope` gets dF/dS with c0 held.
+// F at x for `count` nodes at once (node terms t[i], points x[i]): f[i],
+// and slope[i] = dF/dS with c0 held. S and the densities of d+ and d- for
+// every node in one batch, then N(-d+) and N(-d-) in another.
 template <class R>
-R qd_plus_residual(const put_model<R> &m, const qd_plus_node<R> &t, R x, R &slope) noexcept
+void qd_plus_residuals(const put_model<R> &m, const qd_plus_node<R> *t, const R *x, int count,
+                       R *f, R *slope) noexcept
 {
-    const R S = d_exp(x);
-    const R dp = (x + t.drift_tau) / t.st + t.st * 0.5;
-    const R dm = dp - t.st;
-    const R density = d_exp(dp * dp * -0.5) * inv_sqrt_2pi;
-    const R n_mdp = d_norm_cdf(0.0 - dp, value_of(density));
-    const R n_mdm = d_norm_cdf(0.0 - dm);
-    const R premium = 1.0 - S - (t.e_r * n_mdm - S * t.e_q * n_mdp);
-    if (!(value_of(premium) > 0.0)) {
-        slope = premium * 0.0;
-        return slope + 1.0;
+    R e[3 * max_nodes];
+    R d[2 * max_nodes];
+    for (int i = 0; i < count; ++i) {
+        const R dp = (x[i] + t[i].drift_tau) / t[i].st + t[i].st * 0.5;
+        const R dm = dp - t[i].st;
+        e[i] = x[i];
+        e[count + i] = dp * dp * -0.5;
+        e[2 * count + i] = dm * dm * -0.5;
+        d[i] = 0.0 - dp;
+        d[count + i] = 0.0 - dm;
     }
-    const R theta = m.r * t.e_r * n_mdm - m.q * S * t.e_q * n_mdp
-                    - m.vol * S * t.e_q * density / (2.0 * t.root_tau);
-    const R c0 = (t.one_h * t.alpha_h - 2.0 * theta / (t.v2 * premium)
-                  - t.one_h * t.alpha_h * t.alpha_h / (t.root * t.root))
-                 / t.root;
-    const R held = 1.0 - t.e_q * n_mdp;
-    slope = held * (1.0 - t.lambda - c0) + t.e_q * density / t.st;
-    return S * held + (t.lambda + c0) * premium;
+    exp_n(e, e, 3 * count);
+    norm_cdf_n(d, e + count, d, 2 * count);
+    for (int i = 0; i < count; ++i) {
+        const qd_plus_node<R> &n = t[i];
+        const R S = e[i];
+        const R density = e[count + i] * inv_sqrt_2pi;
+        const R n_mdp = d[i];
+        const R n_mdm = d[count + i];
+        const R premium = 1.0 - S - (n.e_r * n_mdm - S * n.e_q * n_mdp);
+        if (!(value_of(premium) > 0.0)) {
+            slope[i] = premium * 0.0;
+            f[i] = slope[i] + 1.0;
+            continue;
+        }
+        const R theta = m.r * n.e_r * n_mdm - m.q * S * n.e_q * n_mdp
+                        - m.vol * S * n.e_q * density / (2.0 * n.root_tau);
+        const R c0 = (n.one_h * n.alpha_h - 2.0 * theta / (n.v2 * premium)
+                      - n.one_h * n.alpha_h * n.alpha_h / (n.root * n.root))
+                     / n.root;
+        const R held = 1.0 - n.e_q * n_mdp;
+        slope[i] = held * (1.0 - n.lambda - c0) + n.e_q * density / n.st;
+        f[i] = S * held + (n.lambda + c0) * premium;
+    }
 }
 
-// The root by Newton's method in x kept inside a bracket (a step that
-// leaves it, or goes the wrong way, bisects it), from x0 < ln X: the lower
-// end is found by doubling the distance below X while F is positive. Ends
-// after qd_steps evaluations or once a step is below qd_tolerance.
+// A first guess at ln X - ln B(tau), from the boundary's limits: near
+// expiry, ln(K/B) ~ v sqrt(tau ln(v^2 / (8 pi tau (r-q)^2))) where r > q (a
+// factor of at least 1 on v sqrt(tau) kept where the logarithm is small,
+// and 1.5 where r <= q), and at long times the perpetual boundary
+// B = lambda / (lambda - 1), lambda the negative root of
+// v^2 l^2 / 2 + (r - q - v^2/2) l - r = 0 (where r > 0). The two are
+// combined as resistances in parallel; the search and Newton's method make
+// up the rest.
 template <class R>
-R qd_plus_boundary(const put_model<R> &m, R tau, R root_tau, R x0) noexcept
+R start_distance(const put_model<R> &m, R tau, R root_tau) noexcept
 {
-    const qd_plus_node<R> t = qd_plus_terms(m, tau, root_tau);
-    R hi = m.ln_X;
-    R lo = x0;
-    R slope = x0;
-    R f = qd_plus_residual(m, t, lo, slope);
-    int evaluations = 1;
-    while (value_of(f) > 0.0 && evaluations < qd_search_steps) {
-        hi = lo;
-        lo = m.ln_X + (lo - m.ln_X) * 2.0;
-        f = qd_plus_residual(m, t, lo, slope);
-        ++evaluations;
+    const double v = value_of(m.vol);
+    const double t = value_of(tau);
+    const double r = value_of(m.r);
+    const double q = value_of(m.q);
+    double factor = 1.5;
+    if (r > q) {
+        const double a = std::log(v * v / (8.0 * 3.141592653589793 * t * (r - q) * (r - q)));
+        factor = a > 1.0 ? std::sqrt(a) : 1.0;
     }
-    if (value_of(f) > 0.0)
-        return lo;
-    R x = lo;
-    R x_prev = x;
-    R f_prev = f;
-    for (int k = 0; k < qd_steps; ++k) {
-        // Newton's step first; then the secant through the last two
-        // points, which converges faster than Newton's on a slope with c0
-        // held.
-        R next = k == 0 || !(value_of(f) != value_of(f_prev))
-                     ? x - f / (d_exp(x) * slope)
-                     : x - f * (x - x_prev) / (f - f_prev);
-        x_prev = x;
-        f_prev = f;
-        if (!(value_of(slope) > 0.0) || !(value_of(next) > value_of(lo))
-            || !(value_of(next) < value_of(hi)))
-            next = (lo + hi) * 0.5;
-        const double step = std::fabs(value_of(next) - value_of(x));
-        x = next;
-        f = qd_plus_residual(m, t, x, slope);
-        if (value_of(f) > 0.0)
-            hi = x;
-        else
-            lo = x;
-        if (step < qd_tolerance)
+    R near = m.vol * root_tau * factor;
+    if (!(r > 0.0))
+        return near;
+    const R k = (m.r - m.q) / (m.vol * m.vol) - 0.5;
+    const R lambda = (0.0 - k) - d_sqrt(k * k + 2.0 * m.r / (m.vol * m.vol));
+    const R far = m.ln_X - d_log(lambda / (lambda - 1.0));
+    if (!(value_of(far) > 0.0))
+        return near;
+    return near * far / (near + far);
+}
+
+// The roots at `count` nodes (times tau, from x0 < ln X), the nodes side by
+// side so that their residuals are worked out together; each node follows
+// its own course: Newton's method in x kept inside a bracket (a step that
+// would leave it, or go the wrong way, bisects it), the lower end found
+// first by doubling the distance below X while F is positive. A node ends
+// with a Newton or secant step below qd_tolerance (taken, without a further
+// evaluation) or after qd_steps steps.
+template <class R>
+void qd_plus_boundaries(const put_model<R> &m, const R *tau, const R *root_tau, const R *x0,
+                        int count, R *out) noexcept
+{
+    enum class phase : std::int8_t { search, newton, done };
+    qd_plus_node<R> terms[max_nodes];
+    R lo[max_nodes];
+    R hi[max_nodes];
+    R x[max_nodes];            // where F was last asked for
+    R x_prev[max_nodes];
+    R f_prev[max_nodes];
+    int evaluations[max_nodes];
+    int steps[max_nodes];
+    phase state[max_nodes];
+    for (int i = 0; i < count; ++i) {
+        terms[i] = qd_plus_terms(m, tau[i], root_tau[i]);
+        hi[i] = m.ln_X;
+        lo[i] = x0[i];
+        x[i] = x0[i];
+        evaluations[i] = 0;
+        steps[i] = 0;
+        state[i] = phase::search;
+    }
+    // The nodes still going, packed for each round's residuals.
+    int active[max_nodes];
+    qd_plus_node<R> t_batch[max_nodes];
+    R x_batch[max_nodes];
+    R f_batch[max_nodes];
+    R slope_batch[max_nodes];
+    for (;;) {
+        int size = 0;
+        for (int i = 0; i < count; ++i) {
+            if (state[i] == phase::done)
+                continue;
+            active[size] = i;
+            t_batch[size] = terms[i];
+            x_batch[size] = x[i];
+            ++size;
+        }
+        if (size == 0)
             break;
+        qd_plus_residuals(m, t_batch, x_batch, size, f_batch, slope_batch);
+        for (int a = 0; a < size; ++a) {
+            const int i = active[a];
+            const R f = f_batch[a];
+            const R slope = slope_batch[a];
+            ++evaluations[i];
+            if (state[i] == phase::search) {
+                if (value_of(f) > 0.0) {
+                    if (evaluations[i] == qd_search_steps) {
+                        out[i] = x[i];
+                        state[i] = phase::done;
+                        continue;
+                    }
+                    hi[i] = lo[i];
+                    lo[i] = m.ln_X + (lo[i] - m.ln_X) * 2.0;
+                    x[i] = lo[i];
+                    continue;
+                }
+                state[i] = phase::newton;
+            } else if (value_of(f) > 0.0) {
+                hi[i] = x[i];
+            } else {
+                lo[i] = x[i];
+            }
+            // Newton's step first; then the secant through the last two
+            // points, which converges faster than Newton's on a slope with
+            // c0 held.
+            R next = steps[i] == 0 || !(value_of(f) != value_of(f_prev[i]))
+                         ? x[i] - f / (d_exp(x[i]) * slope)
+                         : x[i] - f * (x[i] - x_prev[i]) / (f - f_prev[i]);
+            x_prev[i] = x[i];
+            f_prev[i] = f;
+            bool bisected = false;
+            if (!(value_of(slope) > 0.0) || !(value_of(next) > value_of(lo[i]))
+                || !(value_of(next) < value_of(hi[i]))) {
+                next = (lo[i] + hi[i]) * 0.5;
+                bisected = true;
+            }
+            const double step = std::fabs(value_of(next) - value_of(x[i]));
+            x[i] = next;
+            ++steps[i];
+            // Only a short step of Newton's or the secant's says the root is
+            // near.
+            if ((step < qd_tolerance && !bisected) || steps[i] == qd_steps) {
+                out[i] = next;
+                state[i] = phase::done;
+            }
+        }
     }
-    return x;
 }
 
 // The interpolant of H at every quadrature point of every node as weights
@@ -231,8 +365,9 @@ constexpr int table_nodes = integral_default.nodes;
 constexpr int table_points = integral_default.boundary_points;
 
 struct interpolation_table {
-    // weight[(j * (n + 1) + i) * m + k], n + 1 node values, m points
-    double weight[table_nodes * (table_nodes + 1) * table_points];
+    // weight[i * n * m + j * m + k]: node value i, node j's point k, so that
+    // the sum over i runs along every node's points at once
+    double weight[(table_nodes + 1) * table_nodes * table_points];
 };
 
 interpolation_table make_interpolation_table() noexcept
@@ -251,7 +386,7 @@ interpolation_table make_interpolation_table() noexcept
         for (int j = 0; j < n; ++j) {
             const double x = chebyshev_cos(n, j);
             for (int k = 0; k < m; ++k)
-                t.weight[(j * (n + 1) + i) * m + k]
+                t.weight[(i * n + j) * m + k]
                     = chebyshev_sum(a, n, (1.0 + x) * rule.root_c[k] - 1.0);
         }
     }
@@ -267,25 +402,23 @@ const interpolation_table *default_interpolation(const integral_settings &s) noe
     return &table;
 }
 
-// ln B at node j's quadrature points from the node values H.
+// ln B at every node's quadrature points (node j's from out[j * m]) from
+// the node values H.
 template <class R>
-void ln_boundaries_from_table(const interpolation_table &t, int j, const R *H, R ln_X,
-                              R *out) noexcept
+void ln_boundaries_from_table(const interpolation_table &t, const R *H, R ln_X, R *out) noexcept
 {
-    constexpr int n = table_nodes;
-    constexpr int m = table_points;
-    const double *w = t.weight + j * (n + 1) * m;
-    R sum[m];
-    for (int k = 0; k < m; ++k)
-        sum[k] = H[0] * w[k];
-    for (int i = 1; i <= n; ++i) {
+    constexpr int size = table_nodes * table_points;
+    const double *w = t.weight;
+    for (int p = 0; p < size; ++p)
+        out[p] = H[0] * w[p];
+    for (int i = 1; i <= table_nodes; ++i) {
         const R h = H[i];
-        const double *row = w + i * m;
-        for (int k = 0; k < m; ++k)
-            sum[k] = sum[k] + h * row[k];
+        const double *row = w + i * size;
+        for (int p = 0; p < size; ++p)
+            out[p] = out[p] + h * row[p];
     }
-    for (int k = 0; k < m; ++k)
-        out[k] = ln_X - d_sqrt(positive_part(sum[k]));
+    for (int p = 0; p < size; ++p)
+        out[p] = ln_X - d_sqrt(positive_part(out[p]));
 }
 
 // The parts of the boundary's integrands at one node that do not depend on
@@ -294,7 +427,7 @@ void ln_boundaries_from_table(const interpolation_table &t, int j, const R *H, R
 //   d+(s_k, z) = ln z / (v sqrt s_k) + shift_k,
 //   shift_k = (r - q) s_k / (v sqrt s_k) + v sqrt s_k / 2,
 // and the interpolant's abscissae 2 sqrt(u_k / T) - 1.
-constexpr int max_cached_terms = 1024;
+constexpr int max_cached_terms = max_batch;
 
 template <class R>
 struct node_terms {
@@ -327,79 +460,121 @@ void fill_node_terms(const put_model<R> &m, const mapped_rule &rule, double x, R
         t.inv_vs[i] = 1.0 / vs;
         t.shift[i] = drift_tau * rule.c_bar[k] / vs + vs * 0.5;
         if (!m.q_zero)
-            t.e_qu[i] = d_exp(q_tau * rule.c[k]);
+            t.e_qu[i] = q_tau * rule.c[k];
     }
+    if (!m.q_zero)
+        exp_n(t.e_qu + slot, t.e_qu + slot, rule.size);
 }
 
-// One fixed-point sweep at a node (time tau): ln of
-// f = exp(-(r-q) tau) N / D with B(tau) = exp(ln_b) and ln B(u) the
-// interpolant's at the node's points (ln_B), or, where the slope of ln f
+// One fixed-point sweep over `count` nodes from `first` (times tau), whose
+// terms start at `slot`: next[j] is ln of f = exp(-(r-q) tau) N / D with
+// B(tau) = exp(ln_b[j]) and ln B(u) the interpolant's at the node's points
+// (ln_B, the nodes' points one after another), or, where the slope of ln f
 // in ln b is below newton_slope_limit, a Newton step on ln b - ln f(ln b)
 // with the interpolant held (a Jacobi-Newton step): the derivative of ln f
 // in ln b comes with the same terms. The rate integral is written with
 // phi(d-) = z e^{(r-q) s} phi(d+), z = B(tau)/B(u), s = tau - u, so that each
-// point needs one density; d+ moves with ln b at the rate 1 / (v sqrt s).
+// point needs the density and z times it; d+ moves with ln b at the rate
+// 1 / (v sqrt s). The exponentials and N of every point are worked out
+// together, before the sums.
 template <class R>
-R fixed_point_step(const put_model<R> &m, const R *ln_B, const mapped_rule &rule,
-                   const node_terms<R> &t, int slot, const node_factors<R> &f, R tau,
-                   R ln_b) noexcept
+void sweep_nodes(const put_model<R> &m, const mapped_rule &rule, const node_terms<R> &t,
+                 int slot, const node_factors<R> *factors, const R *tau, const R *ln_b,
+                 const R *ln_B, int first, int count, R *next) noexcept
 {
-    const R st = f.st;
-    const R dp = (ln_b + f.drift_tau) / st + st * 0.5;
-    const R dm = dp - st;
-    const R phi_m = d_exp(dm * dm * -0.5) * inv_sqrt_2pi / st;
-    const R phi_p = d_exp(dp * dp * -0.5) * inv_sqrt_2pi / st;
-    R num = phi_m;
-    R num_slope = (0.0 - dm) / st * phi_m;
-    R den = phi_p + d_norm_cdf(dp);
-    R den_slope = phi_p - dp / st * phi_p;
-    if (!(m.r_zero && m.q_zero)) {
-        R sum_rate = ln_b * 0.0;
-        R sum_rate_slope = sum_rate;
-        R sum_density = sum_rate;
-        R sum_density_slope = sum_rate;
-        R sum_cdf = sum_rate;
-        R sum_cdf_slope = sum_rate;
-        for (int k = 0; k < rule.size; ++k) {
-            const int i = slot + k;
-            const R ln_z = ln_b - ln_B[k];
-            const R d = ln_z * t.inv_vs[i] + t.shift[i];
-            const R d_over = d * t.inv_vs[i];
-            const R phi = d_exp(d * d * -0.5);
-            const R density = m.q_zero ? phi : t.e_qu[i] * phi;
-            if (!m.r_zero) {
-                const R term = rule.singular[k] * (density * d_exp(ln_z));
-                sum_rate = sum_rate + term;
-                sum_rate_slope = sum_rate_slope + term * (1.0 - d_over);
-            }
-            if (!m.q_zero) {
-                const R term = rule.singular[k] * density;
-                sum_density = sum_density + term;
-                sum_density_slope = sum_density_slope - term * d_over;
-                sum_cdf = sum_cdf
-                          + rule.flat[k]
-                                * (t.e_qu[i] * d_norm_cdf(d, value_of(phi) * inv_sqrt_2pi));
-                sum_cdf_slope = sum_cdf_slope + rule.flat[k] * (density * t.inv_vs[i]);
-            }
-        }
-        if (!m.r_zero) {
-            num = num + f.rate_factor * sum_rate;
-            num_slope = num_slope + f.rate_factor * sum_rate_slope;
-        }
-        if (!m.q_zero) {
-            den = den + m.q * (f.scale * sum_density + tau * sum_cdf);
-            den_slope = den_slope + m.q * (f.scale * sum_density_slope
-                                           + tau * inv_sqrt_2pi * sum_cdf_slope);
+    const int l = rule.size;
+    const int size = count * l;
+    R d[max_batch];
+    R phi[max_batch];    // exp(-d^2/2)
+    R z_phi[max_batch];  // z exp(-d^2/2)
+    R cdf[max_batch];    // N(d)
+    for (int c = 0; c < count; ++c) {
+        const R b = ln_b[first + c];
+        for (int k = 0; k < l; ++k) {
+            const int i = c * l + k;
+            const R ln_z = b - ln_B[i];
+            d[i] = ln_z * t.inv_vs[slot + i] + t.shift[slot + i];
+            phi[i] = d[i] * d[i] * -0.5;
+            z_phi[i] = phi[i] + ln_z;
         }
     }
-    const R ln_f = d_log(num / den) - f.drift_tau;
-    const R slope = num_slope / num - den_slope / den;
-    R next = ln_f;
-    if (value_of(slope) < newton_slope_limit)
-        next = ln_b - (ln_b - ln_f) / (1.0 - slope);
-    if (!(value_of(next) < value_of(m.ln_X)))
-        next = m.ln_X;
-    return next;
+    exp_n(phi, phi, size);
+    if (!m.r_zero)
+        exp_n(z_phi, z_phi, size);
+    if (!m.q_zero)
+        norm_cdf_n(d, phi, cdf, size);
+    // The nodes' own terms: d- and d+ of B(tau)/K, their densities, N(d+).
+    R node_d[2 * max_nodes];
+    R node_g[2 * max_nodes];
+    R node_cdf[max_nodes];
+    for (int c = 0; c < count; ++c) {
+        const node_factors<R> &f = factors[first + c];
+        const R dp = (ln_b[first + c] + f.drift_tau) / f.st + f.st * 0.5;
+        const R dm = dp - f.st;
+        node_d[c] = dm;
+        node_d[count + c] = dp;
+        node_g[c] = dm * dm * -0.5;
+        node_g[count + c] = dp * dp * -0.5;
+    }
+    exp_n(node_g, node_g, 2 * count);
+    norm_cdf_n(node_d + count, node_g + count, node_cdf, count);
+    for (int c = 0; c < count; ++c) {
+        const int j = first + c;
+        const node_factors<R> &f = factors[j];
+        const R st = f.st;
+        const R dm = node_d[c];
+        const R dp = node_d[count + c];
+        const R phi_m = node_g[c] * inv_sqrt_2pi / st;
+        const R phi_p = node_g[count + c] * inv_sqrt_2pi / st;
+        R num = phi_m;
+        R num_slope = (0.0 - dm) / st * phi_m;
+        R den = phi_p + node_cdf[c];
+        R den_slope = phi_p - dp / st * phi_p;
+        if (!(m.r_zero && m.q_zero)) {
+            R sum_rate = dm * 0.0;
+            R sum_rate_slope = sum_rate;
+            R sum_density = sum_rate;
+            R sum_density_slope = sum_rate;
+            R sum_cdf = sum_rate;
+            R sum_cdf_slope = sum_rate;
+            for (int k = 0; k < l; ++k) {
+                const int i = c * l + k;
+                const int ti = slot + i;
+                const R d_over = d[i] * t.inv_vs[ti];
+                if (!m.r_zero) {
+                    const R term
+                        = rule.singular[k] * (m.q_zero ? z_phi[i] : t.e_qu[ti] * z_phi[i]);
+                    sum_rate = sum_rate + term;
+                    sum_rate_slope = sum_rate_slope + term * (1.0 - d_over);
+                }
+                if (!m.q_zero) {
+                    const R density = t.e_qu[ti] * phi[i];
+                    const R term = rule.singular[k] * density;
+                    sum_density = sum_density + term;
+                    sum_density_slope = sum_density_slope - term * d_over;
+                    sum_cdf = sum_cdf + rule.flat[k] * (t.e_qu[ti] * cdf[i]);
+                    sum_cdf_slope = sum_cdf_slope + rule.flat[k] * (density * t.inv_vs[ti]);
+                }
+            }
+            if (!m.r_zero) {
+                num = num + f.rate_factor * sum_rate;
+                num_slope = num_slope + f.rate_factor * sum_rate_slope;
+            }
+            if (!m.q_zero) {
+                den = den + m.q * (f.scale * sum_density + tau[j] * sum_cdf);
+                den_slope = den_slope + m.q * (f.scale * sum_density_slope
+                                               + tau[j] * inv_sqrt_2pi * sum_cdf_slope);
+            }
+        }
+        const R ln_f = d_log(num / den) - f.drift_tau;
+        const R slope = num_slope / num - den_slope / den;
+        R step = ln_f;
+        if (value_of(slope) < newton_slope_limit)
+            step = ln_b[j] - (ln_b[j] - ln_f) / (1.0 - slope);
+        if (!(value_of(step) < value_of(m.ln_X)))
+            step = m.ln_X;
+        next[j] = step;
+    }
 }
 
 template <class R>
@@ -422,14 +597,12 @@ void solve_boundary(const put_model<R> &m, const integral_settings &settings,
     }
     node[n] = -1.0;
     ln_b[n] = m.ln_X;
-    // QD+ from the shortest time to the longest, each node started from the
-    // last one's distance below X scaled like sqrt(tau).
-    for (int j = n - 1; j >= 0; --j) {
-        R x0 = m.ln_X - m.vol * root_tau[j];
-        if (j < n - 1)
-            x0 = m.ln_X + (ln_b[j + 1] - m.ln_X) * ((1.0 + node[j]) / (1.0 + node[j + 1]));
-        ln_b[j] = qd_plus_boundary(m, tau[j], root_tau[j], x0);
-    }
+    // QD+ at every node, each started from a blend of the boundary's two
+    // limits (start_distance).
+    R x0[max_nodes + 1];
+    for (int j = 0; j < n; ++j)
+        x0[j] = m.ln_X - start_distance(m, tau[j], root_tau[j]);
+    qd_plus_boundaries(m, tau, root_tau, x0, n, ln_b);
     for (int j = 0; j <= n; ++j) {
         const R g = ln_b[j] - m.ln_X;
         H[j] = g * g;
@@ -455,19 +628,21 @@ void solve_boundary(const put_model<R> &m, const integral_settings &settings,
             if (table == nullptr)
                 chebyshev_coefficients(H, n, b.a);
             R next[max_nodes + 1];
-            for (int j = 0; j < n; ++j) {
-                int slot = j * rule.size;
-                if (!cached) {
-                    slot = 0;
-                    fill_node_terms(m, rule, node[j], tau[j], root_tau[j], terms, slot);
-                }
-                R ln_B[max_points];
+            R ln_B[max_batch];
+            if (cached) {
                 if (table != nullptr)
-                    ln_boundaries_from_table(*table, j, H, m.ln_X, ln_B);
+                    ln_boundaries_from_table(*table, H, m.ln_X, ln_B);
                 else
-                    ln_boundaries(b, terms.x + slot, rule.size, ln_B);
-                next[j] = fixed_point_step(m, ln_B, rule, terms, slot, factors[j], tau[j],
-                                           ln_b[j]);
+                    for (int j = 0; j < n; ++j)
+                        ln_boundaries(b, terms.x + j * rule.size, rule.size,
+                                      ln_B + j * rule.size);
+                sweep_nodes(m, rule, terms, 0, factors, tau, ln_b, ln_B, 0, n, next);
+            } else {
+                for (int j = 0; j < n; ++j) {
+                    fill_node_terms(m, rule, node[j], tau[j], root_tau[j], terms, 0);
+                    ln_boundaries(b, terms.x, rule.size, ln_B);
+                    sweep_nodes(m, rule, terms, 0, factors, tau, ln_b, ln_B, j, 1, next);
+                }
             }
             for (int j = 0; j < n; ++j) {
                 ln_b[j] = next[j];
@@ -494,22 +669,38 @@ R put_value(const put_model<R> &m, const put_boundary<R> &b, const mapped_rule &
     const R dm = dp - st;
     R value = d_exp(0.0 - m.r * m.T) * d_norm_cdf(0.0 - dm)
               - S * d_exp(0.0 - m.q * m.T) * d_norm_cdf(0.0 - dp);
-    R sum = value * 0.0;
     double points[max_points];
     R ln_B[max_points];
     for (int k = 0; k < rule.size; ++k)
         points[k] = 2.0 * rule.root_c[k] - 1.0;
     ln_boundaries(b, points, rule.size, ln_B);
-    for (int k = 0; k < rule.size; ++k) {
+    // At each point, with s = T - u: exp(-r s), exp(-q s) and the densities
+    // of d+ and d- = d+ - v sqrt(s) (unscaled) in one batch, then N(-d-) and
+    // N(-d+).
+    const int l = rule.size;
+    R e[4 * max_points];
+    R d[2 * max_points];
+    for (int k = 0; k < l; ++k) {
         const R s = m.T * rule.c_bar[k];
         const R vs = st * rule.root_c_bar[k];
-        const R ln_ratio = ln_s - ln_B[k];
-        const R d_plus = (ln_ratio + drift * s) / vs + vs * 0.5;
-        R term = d_plus * 0.0;
+        const R d_plus = (ln_s - ln_B[k] + drift * s) / vs + vs * 0.5;
+        const R d_minus = d_plus - vs;
+        e[k] = 0.0 - m.r * s;
+        e[l + k] = 0.0 - m.q * s;
+        e[2 * l + k] = d_minus * d_minus * -0.5;
+        e[3 * l + k] = d_plus * d_plus * -0.5;
+        d[k] = 0.0 - d_minus;
+        d[l + k] = 0.0 - d_plus;
+    }
+    exp_n(e, e, 4 * l);
+    norm_cdf_n(d, e + 2 * l, d, 2 * l);
+    R sum = value * 0.0;
+    for (int k = 0; k < l; ++k) {
+        R term = sum * 0.0;
         if (!m.r_zero)
-            term = m.r * d_exp(0.0 - m.r * s) * d_norm_cdf(vs - d_plus);
+            term = m.r * e[k] * d[k];
         if (!m.q_zero)
-            term = term - m.q * S * d_exp(0.0 - m.q * s) * d_norm_cdf(0.0 - d_plus);
+            term = term - m.q * S * e[l + k] * d[l + k];
         sum = sum + rule.flat[k] * term;
     }
     return value + m.T * sum;

@@ -24,6 +24,11 @@
 // ends (du/dy = 3 tau (1 - y^2) / 4), so that sqrt(u) and sqrt(tau - u) are
 // smooth in y and Gauss-Legendre quadrature converges fast.
 //
+// The work is laid out in batches: QD+ at every node side by side, the
+// integrands of all nodes of a sweep together, the premium's points
+// together, so that their exponentials and normal probabilities are worked
+// out over arrays (vector_math.h).
+//
 // A call is the put with spot and strike, and r and q, exchanged. The put is
 // exercised early where r > 0, or r = 0 > q (one boundary); where r <= 0 and
 // q >= r it never is (the European price); where q < r < 0 it has two
@@ -52,7 +57,7 @@ struct integral_settings {
 };
 
 // The package's setting, and the fine one its tests take as the reference.
-inline constexpr integral_settings integral_default = {10, 5, 14, 40};
+inline constexpr integral_settings integral_default = {10, 4, 14, 40};
 inline constexpr integral_settings integral_reference = {32, 16, 32, 64};
 
 bool valid_integral_settings(const integral_settings &settings) noexcept;

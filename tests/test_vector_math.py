@@ -1,0 +1,85 @@
+"""exp and the normal distribution function over arrays, as the integral
+model's quadratures compute them: accuracy against the C library, the edges,
+and the same bits on the processor's path and the baseline one."""
+
+import math
+
+import numpy as np
+import pytest
+
+from vornet import _engine
+
+EPS = np.finfo(float).eps
+SMALLEST_NORMAL = np.finfo(float).tiny
+
+
+def normal_cdf(x):
+    return np.array([0.5 * math.erfc(-v / math.sqrt(2.0)) for v in x])
+
+
+@pytest.mark.parametrize("baseline", [False, True])
+def test_exp_is_within_two_units_in_the_last_place(baseline):
+    rng = np.random.default_rng(11)
+    x = np.concatenate([rng.uniform(-745.0, 709.7, 100_000), rng.uniform(-1.0, 1.0, 20_000),
+                        np.arange(-700.0, 700.0, 0.5)])
+    exps, _ = _engine.vector_math(x, baseline)
+    expected = np.exp(x)
+    normal = expected >= SMALLEST_NORMAL
+    assert np.all(np.abs(exps - expected)[normal] <= 2.0 * EPS * expected[normal])
+    # Below the normal range the result is rounded once, as the library's is.
+    assert np.all(np.abs(exps - expected)[~normal] <= 5e-324)
+
+
+@pytest.mark.parametrize("baseline", [False, True])
+def test_normal_cdf_is_accurate_over_its_range(baseline):
+    rng = np.random.default_rng(12)
+    x = np.concatenate([rng.uniform(-37.5, 38.0, 60_000), rng.uniform(-3.0, 3.0, 20_000)])
+    _, cdfs = _engine.vector_math(x, baseline)
+    expected = normal_cdf(x)
+    normal = expected >= SMALLEST_NORMAL
+    error = np.abs(cdfs - expected)[normal] / expected[normal]
+    # A few units where |x| is small; beyond, the error of exp(-x^2/2) in
+    # the rounded x^2 grows like x^2.
+    assert np.all(error <= 16.0 * EPS * (1.0 + x[normal] ** 2))
+    assert np.all(error[np.abs(x[normal]) < 3.0] <= 16.0 * EPS)
+
+
+@pytest.mark.parametrize(
+    "x, expected_exp, expected_cdf",
+    [
+        (0.0, 1.0, 0.5),
+        (-0.0, 1.0, 0.5),
+        (math.inf, math.inf, 1.0),
+        (-math.inf, 0.0, 0.0),
+        (709.79, math.inf, 1.0),
+        (-745.2, 0.0, 0.0),
+        (-745.1, 5e-324, 0.0),
+    ],
+)
+def test_edges(x, expected_exp, expected_cdf):
+    for baseline in (False, True):
+        exps, cdfs = _engine.vector_math(np.array([x]), baseline)
+        assert exps[0] == expected_exp
+        assert cdfs[0] == expected_cdf
+
+
+def test_nan_stays_nan():
+    exps, cdfs = _engine.vector_math(np.array([1.0, math.nan, -2.0]), False)
+    assert math.isnan(exps[1]) and math.isnan(cdfs[1])
+    assert exps[0] == pytest.approx(math.e, rel=2 * EPS)
+    assert cdfs[2] == pytest.approx(normal_cdf([-2.0])[0], rel=16 * EPS)
+
+
+@pytest.mark.parametrize("size", [1, 3, 4, 5, 15, 16, 17, 31, 33, 140, 1001])
+def test_processor_path_gives_the_baseline_bits(size):
+    # Every length, so that the groups of vectors, the single vectors and
+    # the last few values all agree.
+    rng = np.random.default_rng(size)
+    x = rng.normal(0.0, 6.0, size)
+    fast = _engine.vector_math(x, False)
+    base = _engine.vector_math(x, True)
+    for a, b in zip(fast, base):
+        assert a.tobytes() == b.tobytes()
+    # Each value does not depend on where it sits in the array.
+    alone = np.array([_engine.vector_math(x[i:i + 1], False)[0][0] for i in range(size)])
+    assert alone.tobytes() == fast[0].tobytes()

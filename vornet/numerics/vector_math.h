@@ -1,0 +1,47 @@
+// exp and the normal distribution function over arrays of doubles, four at a
+// time, for the integral model's quadratures.
+//
+// exp(x) = 2^k exp(r): k = round(x / ln 2), r = (x - k ln2_hi) - k ln2_lo with
+// ln 2 in two parts (k ln2_hi is exact for |k| < 2^20), so |r| <= ln 2 / 2;
+// exp(r) by its Taylor polynomial of degree 13 (the first term left out is
+// below 5e-18 relative) in Estrin's form; 2^k as two powers of two, so that
+// results down to the smallest subnormal are rounded once. Below -746 the
+// result is 0, above 710 it is infinite, NaN stays NaN.
+//
+// N(x) from g = exp(-x^2/2), which the callers have already:
+//   N(-|x|) = erfcx(t) g / 2,  t = |x| / sqrt(2),  erfcx(t) = exp(t^2) erfc(t),
+// and N(x) = 1 - N(-x) for x >= 0. On t in [0, inf), u = (t - 4) / (t + 4) maps
+// onto [-1, 1), and f(u) = (4 + t) erfcx(t), which runs from 4 at t = 0 to
+// 1/sqrt(pi) as t grows, is smooth in u: its Chebyshev series to degree 23
+// (the terms left out sum to below 3e-17, over f >= 0.56), written out in
+// powers of u, is summed in Estrin's form, and erfcx(t) = f / (4 + t).
+//
+// Both polynomials are summed in Estrin's form, whose chain of dependent
+// operations is short: a lone call costs little more than its latency, and
+// the arrays go four values to a vector, several vectors at a time.
+//
+// Every step is a correctly rounded operation, in the same order in every
+// lane and on every path, and the compiler may not fuse a multiply and an
+// add: the wider path (AVX2, chosen once at run time where the processor has
+// it) gives the same bits as the baseline one.
+#ifndef VORNET_NUMERICS_VECTOR_MATH_H
+#define VORNET_NUMERICS_VECTOR_MATH_H
+
+namespace vornet {
+
+// out[i] = exp(x[i]) for 0 <= i < n, to about one unit in the last place;
+// out may be x.
+void exp_array(const double *x, double *out, int n) noexcept;
+
+// out[i] = N(x[i]) given g[i] = exp(-x[i]^2 / 2), to a few units in the last
+// place of N and g; out may be x or g.
+void norm_cdf_array(const double *x, const double *g, double *out, int n) noexcept;
+
+// The same on the baseline path alone, whatever the processor: for the tests
+// that hold the two paths to the same bits.
+void exp_array_baseline(const double *x, double *out, int n) noexcept;
+void norm_cdf_array_baseline(const double *x, const double *g, double *out, int n) noexcept;
+
+}  // namespace vornet
+
+#endif
