@@ -33,6 +33,19 @@ constexpr double qd_tolerance = 1e-5;
 // with the other nodes.
 constexpr double newton_slope_limit = -0.5;
 
+// The first sweeps only need to bring QD+'s start near the fixed point, so
+// they take half the boundary's quadrature points (rounded up): at most two
+// of them, and never the last two sweeps, which work at the full count.
+constexpr int max_coarse_sweeps = 2;
+
+constexpr int coarse_points(int points) noexcept { return (points + 1) / 2; }
+
+constexpr int coarse_sweeps(int iterations) noexcept
+{
+    return iterations - 2 < max_coarse_sweeps ? (iterations > 2 ? iterations - 2 : 0)
+                                              : max_coarse_sweeps;
+}
+
 // A Gauss-Legendre rule carried over u in [0, tau] by
 // u = tau (1+y)^2 (2-y)/4: with c = u/tau,
 //   int_0^tau g(u) du               ~ tau      sum flat_k g(u_k),
@@ -261,7 +274,8 @@ R start_distance(const put_model<R> &m, R tau, R root_tau) noexcept
 // side so that their residuals are worked out together; each node follows
 // its own course: Newton's method in x kept inside a bracket (a step that
 // would leave it, or go the wrong way, bisects it), the lower end found
-// first by doubling the distance below X while F is positive. A node ends
+// first by stepping down while F is positive: Newton's step, or where that
+// fails or goes further, the distance below X doubled. A node ends
 // with a Newton or secant step below qd_tolerance (taken, without a further
 // evaluation) or after qd_steps steps.
 template <class R>
@@ -275,6 +289,7 @@ void qd_plus_boundaries(const put_model<R> &m, const R *tau, const R *root_tau, 
     R x[max_nodes];            // where F was last asked for
     R x_prev[max_nodes];
     R f_prev[max_nodes];
+    bool has_prev[max_nodes];  // a point for the secant
     int evaluations[max_nodes];
     int steps[max_nodes];
     phase state[max_nodes];
@@ -283,6 +298,7 @@ void qd_plus_boundaries(const put_model<R> &m, const R *tau, const R *root_tau, 
         hi[i] = m.ln_X;
         lo[i] = x0[i];
         x[i] = x0[i];
+        has_prev[i] = false;
         evaluations[i] = 0;
         steps[i] = 0;
         state[i] = phase::search;
@@ -318,8 +334,20 @@ void qd_plus_boundaries(const put_model<R> &m, const R *tau, const R *root_tau, 
                         state[i] = phase::done;
                         continue;
                     }
+                    // Below: Newton's step down where it stays within twice
+                    // the distance from X, else that distance doubled.
                     hi[i] = lo[i];
-                    lo[i] = m.ln_X + (lo[i] - m.ln_X) * 2.0;
+                    // Where F is positive for its own sake (not past the
+                    // premium's end), the secant may start from here.
+                    has_prev[i] = value_of(slope) > 0.0;
+                    x_prev[i] = x[i];
+                    f_prev[i] = f;
+                    const R doubled = m.ln_X + (lo[i] - m.ln_X) * 2.0;
+                    const R newton = x[i] - f / (d_exp(x[i]) * slope);
+                    lo[i] = value_of(slope) > 0.0 && value_of(newton) < value_of(x[i])
+                                    && value_of(newton) > value_of(doubled)
+                                ? newton
+                                : doubled;
                     x[i] = lo[i];
                     continue;
                 }
@@ -329,14 +357,15 @@ void qd_plus_boundaries(const put_model<R> &m, const R *tau, const R *root_tau, 
             } else {
                 lo[i] = x[i];
             }
-            // Newton's step first; then the secant through the last two
-            // points, which converges faster than Newton's on a slope with
-            // c0 held.
-            R next = steps[i] == 0 || !(value_of(f) != value_of(f_prev[i]))
+            // The secant through the last two points, which converges
+            // faster than Newton's step on a slope with c0 held; Newton's
+            // where there is no earlier point.
+            R next = !has_prev[i] || !(value_of(f) != value_of(f_prev[i]))
                          ? x[i] - f / (d_exp(x[i]) * slope)
                          : x[i] - f * (x[i] - x_prev[i]) / (f - f_prev[i]);
             x_prev[i] = x[i];
             f_prev[i] = f;
+            has_prev[i] = true;
             bool bisected = false;
             if (!(value_of(slope) > 0.0) || !(value_of(next) > value_of(lo[i]))
                 || !(value_of(next) < value_of(hi[i]))) {
@@ -365,16 +394,17 @@ constexpr int table_nodes = integral_default.nodes;
 constexpr int table_points = integral_default.boundary_points;
 
 struct interpolation_table {
+    int points;  // m, at most table_points
     // weight[i * n * m + j * m + k]: node value i, node j's point k, so that
     // the sum over i runs along every node's points at once
     double weight[(table_nodes + 1) * table_nodes * table_points];
 };
 
-interpolation_table make_interpolation_table() noexcept
+interpolation_table make_interpolation_table(int m) noexcept
 {
     interpolation_table t{};
+    t.points = m;
     const int n = table_nodes;
-    const int m = table_points;
     mapped_rule rule;
     map_rule(m, rule);
     double unit[max_nodes + 1];
@@ -393,13 +423,22 @@ interpolation_table make_interpolation_table() noexcept
     return t;
 }
 
-// The table where the settings are the package's, else none.
-const interpolation_table *default_interpolation(const integral_settings &s) noexcept
+// The table for the package's nodes and points, or for its coarse sweeps'
+// points (coarse_points), else none.
+const interpolation_table *interpolation_for(int nodes, int points) noexcept
 {
-    if (s.nodes != table_nodes || s.boundary_points != table_points)
+    if (nodes != table_nodes)
         return nullptr;
-    static const interpolation_table table = make_interpolation_table();
-    return &table;
+    if (points == table_points) {
+        static const interpolation_table fine = make_interpolation_table(table_points);
+        return &fine;
+    }
+    if (points == coarse_points(table_points)) {
+        static const interpolation_table coarse
+            = make_interpolation_table(coarse_points(table_points));
+        return &coarse;
+    }
+    return nullptr;
 }
 
 // ln B at every node's quadrature points (node j's from out[j * m]) from
@@ -407,7 +446,7 @@ const interpolation_table *default_interpolation(const integral_settings &s) noe
 template <class R>
 void ln_boundaries_from_table(const interpolation_table &t, const R *H, R ln_X, R *out) noexcept
 {
-    constexpr int size = table_nodes * table_points;
+    const int size = table_nodes * t.points;
     const double *w = t.weight;
     for (int p = 0; p < size; ++p)
         out[p] = H[0] * w[p];
@@ -608,11 +647,17 @@ void solve_boundary(const put_model<R> &m, const integral_settings &settings,
         H[j] = g * g;
     }
     if (settings.iterations > 0) {
-        // Every node's terms at once where they fit, else each node's in
-        // turn in every sweep.
+        // Each rule's terms for every node at once where they fit, else each
+        // node's in turn in every sweep.
         static_assert(max_cached_terms >= max_points);
-        const bool cached = n * rule.size <= max_cached_terms;
-        node_terms<R> terms;
+        const int n_coarse = coarse_sweeps(settings.iterations);
+        mapped_rule coarse_rule;
+        if (n_coarse > 0)
+            map_rule(coarse_points(rule.size), coarse_rule);
+        const mapped_rule *rules[2] = {&coarse_rule, &rule};
+        node_terms<R> terms[2];
+        bool cached[2];
+        const interpolation_table *tables[2];
         node_factors<R> factors[max_nodes + 1];
         for (int j = 0; j < n; ++j) {
             node_factors<R> &f = factors[j];
@@ -620,28 +665,36 @@ void solve_boundary(const put_model<R> &m, const integral_settings &settings,
             f.drift_tau = (m.r - m.q) * tau[j];
             f.scale = root_tau[j] / m.vol * inv_sqrt_2pi;
             f.rate_factor = m.r_zero ? f.scale * 0.0 : m.r * d_exp(f.drift_tau) * f.scale;
-            if (cached)
-                fill_node_terms(m, rule, node[j], tau[j], root_tau[j], terms, j * rule.size);
         }
-        const interpolation_table *table = default_interpolation(settings);
+        for (int fine = n_coarse > 0 ? 0 : 1; fine < 2; ++fine) {
+            const mapped_rule &r = *rules[fine];
+            cached[fine] = n * r.size <= max_cached_terms;
+            tables[fine] = interpolation_for(n, r.size);
+            if (cached[fine])
+                for (int j = 0; j < n; ++j)
+                    fill_node_terms(m, r, node[j], tau[j], root_tau[j], terms[fine], j * r.size);
+        }
         for (int sweep = 0; sweep < settings.iterations; ++sweep) {
+            const int fine = sweep < n_coarse ? 0 : 1;
+            const mapped_rule &r = *rules[fine];
+            node_terms<R> &t = terms[fine];
+            const interpolation_table *table = tables[fine];
             if (table == nullptr)
                 chebyshev_coefficients(H, n, b.a);
             R next[max_nodes + 1];
             R ln_B[max_batch];
-            if (cached) {
+            if (cached[fine]) {
                 if (table != nullptr)
                     ln_boundaries_from_table(*table, H, m.ln_X, ln_B);
                 else
                     for (int j = 0; j < n; ++j)
-                        ln_boundaries(b, terms.x + j * rule.size, rule.size,
-                                      ln_B + j * rule.size);
-                sweep_nodes(m, rule, terms, 0, factors, tau, ln_b, ln_B, 0, n, next);
+                        ln_boundaries(b, t.x + j * r.size, r.size, ln_B + j * r.size);
+                sweep_nodes(m, r, t, 0, factors, tau, ln_b, ln_B, 0, n, next);
             } else {
                 for (int j = 0; j < n; ++j) {
-                    fill_node_terms(m, rule, node[j], tau[j], root_tau[j], terms, 0);
-                    ln_boundaries(b, terms.x, rule.size, ln_B);
-                    sweep_nodes(m, rule, terms, 0, factors, tau, ln_b, ln_B, j, 1, next);
+                    fill_node_terms(m, r, node[j], tau[j], root_tau[j], t, 0);
+                    ln_boundaries(b, t.x, r.size, ln_B);
+                    sweep_nodes(m, r, t, 0, factors, tau, ln_b, ln_B, j, 1, next);
                 }
             }
             for (int j = 0; j < n; ++j) {
