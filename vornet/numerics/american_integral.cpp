@@ -165,15 +165,15 @@ void ln_boundaries(const put_boundary<R> &b, const double *x, int count, R *out)
 // out once per node.
 template <class R>
 struct qd_plus_node {
-    R root_tau;
-    R st;        // v sqrt(tau)
-    R drift_tau; // (r - q) tau
-    R e_q;       // exp(-q tau)
-    R e_r;       // exp(-r tau)
-    R v2;        // v^2
-    R alpha_h;   // 2 r / (v^2 h), h = 1 - e^{-r tau}; 2 / (v^2 tau) at r = 0
-    R one_h;     // 1 - h
-    R root;      // sqrt(beta1^2 + 4 alpha / h)
+    R inv_st;          // 1 / (v sqrt(tau))
+    R half_st;         // v sqrt(tau) / 2
+    R drift_tau;       // (r - q) tau
+    R e_q;             // exp(-q tau)
+    R e_r;             // exp(-r tau)
+    R vol_term;        // v / (2 sqrt(tau))
+    R two_over_v2;     // 2 / v^2
+    R c0_constant;     // (1 - h) alpha_h - (1 - h) alpha_h^2 / root^2
+    R inv_root;        // 1 / root, root = sqrt(beta1^2 + 4 alpha / h)
     R lambda;
 };
 
@@ -181,18 +181,24 @@ template <class R>
 qd_plus_node<R> qd_plus_terms(const put_model<R> &m, R tau, R root_tau) noexcept
 {
     qd_plus_node<R> t;
-    t.root_tau = root_tau;
-    t.st = m.vol * root_tau;
+    const R st = m.vol * root_tau;
+    t.inv_st = 1.0 / st;
+    t.half_st = st * 0.5;
     t.drift_tau = (m.r - m.q) * tau;
     t.e_q = d_exp(0.0 - m.q * tau);
     t.e_r = d_exp(0.0 - m.r * tau);
-    t.v2 = m.vol * m.vol;
+    t.vol_term = m.vol / (2.0 * root_tau);
+    const R v2 = m.vol * m.vol;
+    t.two_over_v2 = 2.0 / v2;
+    // alpha_h = 2 r / (v^2 h), h = 1 - e^{-r tau}; 2 / (v^2 tau) at r = 0.
     const R h = 0.0 - d_expm1(0.0 - m.r * tau);
-    t.alpha_h = m.r_zero ? 2.0 / (t.v2 * tau) : 2.0 * m.r / (t.v2 * h);
-    t.one_h = 1.0 - h;
-    const R beta1 = 2.0 * (m.r - m.q) / t.v2 - 1.0;
-    t.root = d_sqrt(beta1 * beta1 + 4.0 * t.alpha_h);
-    t.lambda = (0.0 - beta1 - t.root) * 0.5;
+    const R alpha_h = m.r_zero ? 2.0 / (v2 * tau) : 2.0 * m.r / (v2 * h);
+    const R one_h = 1.0 - h;
+    const R beta1 = 2.0 * (m.r - m.q) / v2 - 1.0;
+    const R root = d_sqrt(beta1 * beta1 + 4.0 * alpha_h);
+    t.c0_constant = one_h * alpha_h - one_h * alpha_h * alpha_h / (root * root);
+    t.inv_root = 1.0 / root;
+    t.lambda = (0.0 - beta1 - root) * 0.5;
     return t;
 }
 
@@ -200,14 +206,15 @@ qd_plus_node<R> qd_plus_terms(const put_model<R> &m, R tau, R root_tau) noexcept
 // and slope[i] = dF/dS with c0 held. S and the densities of d+ and d- for
 // every node in one batch, then N(-d+) and N(-d-) in another.
 template <class R>
-void qd_plus_residuals(const put_model<R> &m, const qd_plus_node<R> *t, const R *x, int count,
-                       R *f, R *slope) noexcept
+void qd_plus_residuals(const put_model<R> &m, const qd_plus_node<R> *terms, const int *active,
+                       const R *x, int count, R *f, R *slope) noexcept
 {
     R e[3 * max_nodes];
     R d[2 * max_nodes];
     for (int i = 0; i < count; ++i) {
-        const R dp = (x[i] + t[i].drift_tau) / t[i].st + t[i].st * 0.5;
-        const R dm = dp - t[i].st;
+        const qd_plus_node<R> &t = terms[active[i]];
+        const R dp = (x[i] + t.drift_tau) * t.inv_st + t.half_st;
+        const R dm = dp - (t.half_st + t.half_st);
         e[i] = x[i];
         e[count + i] = dp * dp * -0.5;
         e[2 * count + i] = dm * dm * -0.5;
@@ -217,25 +224,23 @@ void qd_plus_residuals(const put_model<R> &m, const qd_plus_node<R> *t, const R 
     exp_n(e, e, 3 * count);
     norm_cdf_n(d, e + count, d, 2 * count);
     for (int i = 0; i < count; ++i) {
-        const qd_plus_node<R> &n = t[i];
+        const qd_plus_node<R> &t = terms[active[i]];
         const R S = e[i];
         const R density = e[count + i] * inv_sqrt_2pi;
         const R n_mdp = d[i];
         const R n_mdm = d[count + i];
-        const R premium = 1.0 - S - (n.e_r * n_mdm - S * n.e_q * n_mdp);
+        const R premium = 1.0 - S - (t.e_r * n_mdm - S * t.e_q * n_mdp);
         if (!(value_of(premium) > 0.0)) {
             slope[i] = premium * 0.0;
             f[i] = slope[i] + 1.0;
             continue;
         }
-        const R theta = m.r * n.e_r * n_mdm - m.q * S * n.e_q * n_mdp
-                        - m.vol * S * n.e_q * density / (2.0 * n.root_tau);
-        const R c0 = (n.one_h * n.alpha_h - 2.0 * theta / (n.v2 * premium)
-                      - n.one_h * n.alpha_h * n.alpha_h / (n.root * n.root))
-                     / n.root;
-        const R held = 1.0 - n.e_q * n_mdp;
-        slope[i] = held * (1.0 - n.lambda - c0) + n.e_q * density / n.st;
-        f[i] = S * held + (n.lambda + c0) * premium;
+        const R theta = m.r * t.e_r * n_mdm - m.q * S * t.e_q * n_mdp
+                        - S * t.e_q * density * t.vol_term;
+        const R c0 = (t.c0_constant - t.two_over_v2 * theta / premium) * t.inv_root;
+        const R held = 1.0 - t.e_q * n_mdp;
+        slope[i] = held * (1.0 - t.lambda - c0) + t.e_q * density * t.inv_st;
+        f[i] = S * held + (t.lambda + c0) * premium;
     }
 }
 
@@ -305,7 +310,6 @@ void qd_plus_boundaries(const put_model<R> &m, const R *tau, const R *root_tau, 
     }
     // The nodes still going, packed for each round's residuals.
     int active[max_nodes];
-    qd_plus_node<R> t_batch[max_nodes];
     R x_batch[max_nodes];
     R f_batch[max_nodes];
     R slope_batch[max_nodes];
@@ -315,13 +319,12 @@ void qd_plus_boundaries(const put_model<R> &m, const R *tau, const R *root_tau, 
             if (state[i] == phase::done)
                 continue;
             active[size] = i;
-            t_batch[size] = terms[i];
             x_batch[size] = x[i];
             ++size;
         }
         if (size == 0)
             break;
-        qd_plus_residuals(m, t_batch, x_batch, size, f_batch, slope_batch);
+        qd_plus_residuals(m, terms, active, x_batch, size, f_batch, slope_batch);
         for (int a = 0; a < size; ++a) {
             const int i = active[a];
             const R f = f_batch[a];
