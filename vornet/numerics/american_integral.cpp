@@ -76,12 +76,27 @@ void map_rule(int size, mapped_rule &m) noexcept
     }
 }
 
+mapped_rule make_rule(int size) noexcept
+{
+    mapped_rule m;
+    map_rule(size, m);
+    return m;
+}
+
+// The rule of `size` points: the package's sizes mapped once, any other
+// into `scratch`.
+const mapped_rule &rule_of(int size, mapped_rule &scratch) noexcept;
+
 // exp and N over arrays of numbers of type R: the values four at a time
 // (vector_math.h), a dual's derivative beside them. At most max_batch.
 constexpr int max_batch = 1024;
 
 inline void exp_n(const double *x, double *out, int n) noexcept { exp_array(x, out, n); }
 
+// The compiler cannot tell that the array functions read only the n values
+// filled in here.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 inline void exp_n(const dual *x, dual *out, int n) noexcept
 {
     double v[max_batch];
@@ -110,6 +125,7 @@ inline void norm_cdf_n(const dual *x, const dual *g, dual *out, int n) noexcept
     for (int i = 0; i < n; ++i)
         out[i] = {v[i], e[i] * inv_sqrt_2pi * x[i].d};
 }
+#pragma GCC diagnostic pop
 
 template <class R>
 R positive_part(R x) noexcept
@@ -444,6 +460,24 @@ const interpolation_table *interpolation_for(int nodes, int points) noexcept
     return nullptr;
 }
 
+const mapped_rule &rule_of(int size, mapped_rule &scratch) noexcept
+{
+    if (size == table_points) {
+        static const mapped_rule fine = make_rule(table_points);
+        return fine;
+    }
+    if (size == coarse_points(table_points)) {
+        static const mapped_rule coarse = make_rule(coarse_points(table_points));
+        return coarse;
+    }
+    if (size == integral_default.price_points) {
+        static const mapped_rule price = make_rule(integral_default.price_points);
+        return price;
+    }
+    map_rule(size, scratch);
+    return scratch;
+}
+
 // ln B at every node's quadrature points (node j's from out[j * m]) from
 // the node values H.
 template <class R>
@@ -654,10 +688,10 @@ void solve_boundary(const put_model<R> &m, const integral_settings &settings,
         // node's in turn in every sweep.
         static_assert(max_cached_terms >= max_points);
         const int n_coarse = coarse_sweeps(settings.iterations);
-        mapped_rule coarse_rule;
+        mapped_rule scratch;
+        const mapped_rule *rules[2] = {nullptr, &rule};
         if (n_coarse > 0)
-            map_rule(coarse_points(rule.size), coarse_rule);
-        const mapped_rule *rules[2] = {&coarse_rule, &rule};
+            rules[0] = &rule_of(coarse_points(rule.size), scratch);
         node_terms<R> terms[2];
         bool cached[2];
         const interpolation_table *tables[2];
@@ -725,7 +759,7 @@ R put_value(const put_model<R> &m, const put_boundary<R> &b, const mapped_rule &
     const R dm = dp - st;
     R value = d_exp(0.0 - m.r * m.T) * d_norm_cdf(0.0 - dm)
               - S * d_exp(0.0 - m.q * m.T) * d_norm_cdf(0.0 - dp);
-    double points[max_points];
+    double points[max_points] = {};
     R ln_B[max_points];
     for (int k = 0; k < rule.size; ++k)
         points[k] = 2.0 * rule.root_c[k] - 1.0;
@@ -839,13 +873,10 @@ R put_form_price(const put_model<R> &m, double x, const integral_settings &setti
 {
     if (kind == early_exercise::never)
         return european_put(m, x);
-    mapped_rule boundary_rule;
-    map_rule(settings.boundary_points, boundary_rule);
+    mapped_rule scratch;
     put_boundary<R> b;
-    solve_boundary(m, settings, boundary_rule, b);
-    mapped_rule price_rule;
-    map_rule(settings.price_points, price_rule);
-    return put_value(m, b, price_rule, x, std::log(x));
+    solve_boundary(m, settings, rule_of(settings.boundary_points, scratch), b);
+    return put_value(m, b, rule_of(settings.price_points, scratch), x, std::log(x));
 }
 
 }  // namespace
@@ -929,14 +960,13 @@ price_delta_gamma integral_price_delta_gamma(double S, double K, double T, doubl
     double value = 0.0;
     double first = 0.0;
     double second = 0.0;
-    mapped_rule price_rule;
-    map_rule(settings.price_points, price_rule);
+    mapped_rule price_scratch;
+    const mapped_rule &price_rule = rule_of(settings.price_points, price_scratch);
     put_boundary<double> b;
     bool exercised = false;
     if (kind != early_exercise::never) {
-        mapped_rule boundary_rule;
-        map_rule(settings.boundary_points, boundary_rule);
-        solve_boundary(m, settings, boundary_rule, b);
+        mapped_rule scratch;
+        solve_boundary(m, settings, rule_of(settings.boundary_points, scratch), b);
         exercised = !(ln_x > ln_boundary(b, 1.0));
     }
     if (exercised) {
