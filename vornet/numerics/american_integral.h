@@ -57,7 +57,7 @@ struct integral_settings {
 };
 
 // The package's setting, and the fine one its tests take as the reference.
-inline constexpr integral_settings integral_default = {10, 4, 14, 40};
+inline constexpr integral_settings integral_default = {10, 5, 14, 40};
 inline constexpr integral_settings integral_reference = {32, 16, 32, 64};
 
 bool valid_integral_settings(const integral_settings &settings) noexcept;
