@@ -85,6 +85,20 @@ implied_vol_result integral_implied_vol(double price, double S, double K, double
             lo = vol;
         }
         double next = vol - f / vega;
+        if (k == 0 && vega > 0.0) {
+            // The first step from the approximation's volatility, often a
+            // few hundredths off, as Halley's: the curvature from the
+            // European option's, vomma / vega = d1 d2 / vol on the forward,
+            // where the American's is not known yet. A correction that
+            // would more than halve or double the step is left out.
+            const double deviation = vol * std::sqrt(T);
+            const double d1 = std::log(forward_price(S, T, r, q) / K) / deviation
+                              + 0.5 * deviation;
+            const double d2 = d1 - deviation;
+            const double h = 1.0 - 0.5 * (f / vega) * (d1 * d2 / vol);
+            if (h > 0.5 && h < 2.0)
+                next = vol - f / vega / h;
+        }
         bool newton = true;
         if (!(vega > 0.0) || !(next > lo && next < hi)) {
             next = 0.5 * (lo + hi);
