@@ -546,9 +546,10 @@ void fill_node_terms(const put_model<R> &m, const mapped_rule &rule, double x, R
 }
 
 // One fixed-point sweep over `count` nodes from `first` (times tau), whose
-// terms start at `slot`: next[j] is ln of f = exp(-(r-q) tau) N / D with
-// B(tau) = exp(ln_b[j]) and ln B(u) the interpolant's at the node's points
-// (ln_B, the nodes' points one after another), or, where the slope of ln f
+// terms are t's from its first slot: next[j] is ln of
+// f = exp(-(r-q) tau) N / D with B(tau) = exp(ln_b[j]) and ln B(u) the
+// interpolant's at the node's points (ln_B, the nodes' points one after
+// another), or, where the slope of ln f
 // in ln b is below newton_slope_limit, a Newton step on ln b - ln f(ln b)
 // with the interpolant held (a Jacobi-Newton step): the derivative of ln f
 // in ln b comes with the same terms. The rate integral is written with
@@ -558,7 +559,7 @@ void fill_node_terms(const put_model<R> &m, const mapped_rule &rule, double x, R
 // together, before the sums.
 template <class R>
 void sweep_nodes(const put_model<R> &m, const mapped_rule &rule, const node_terms<R> &t,
-                 int slot, const node_factors<R> *factors, const R *tau, const R *ln_b,
+                 const node_factors<R> *factors, const R *tau, const R *ln_b,
                  const R *ln_B, int first, int count, R *next) noexcept
 {
     const int l = rule.size;
@@ -572,7 +573,7 @@ void sweep_nodes(const put_model<R> &m, const mapped_rule &rule, const node_term
         for (int k = 0; k < l; ++k) {
             const int i = c * l + k;
             const R ln_z = b - ln_B[i];
-            d[i] = ln_z * t.inv_vs[slot + i] + t.shift[slot + i];
+            d[i] = ln_z * t.inv_vs[i] + t.shift[i];
             phi[i] = d[i] * d[i] * -0.5;
             z_phi[i] = phi[i] + ln_z;
         }
@@ -618,21 +619,20 @@ void sweep_nodes(const put_model<R> &m, const mapped_rule &rule, const node_term
             R sum_cdf_slope = sum_rate;
             for (int k = 0; k < l; ++k) {
                 const int i = c * l + k;
-                const int ti = slot + i;
-                const R d_over = d[i] * t.inv_vs[ti];
+                const R d_over = d[i] * t.inv_vs[i];
                 if (!m.r_zero) {
                     const R term
-                        = rule.singular[k] * (m.q_zero ? z_phi[i] : t.e_qu[ti] * z_phi[i]);
+                        = rule.singular[k] * (m.q_zero ? z_phi[i] : t.e_qu[i] * z_phi[i]);
                     sum_rate = sum_rate + term;
                     sum_rate_slope = sum_rate_slope + term * (1.0 - d_over);
                 }
                 if (!m.q_zero) {
-                    const R density = t.e_qu[ti] * phi[i];
+                    const R density = t.e_qu[i] * phi[i];
                     const R term = rule.singular[k] * density;
                     sum_density = sum_density + term;
                     sum_density_slope = sum_density_slope - term * d_over;
-                    sum_cdf = sum_cdf + rule.flat[k] * (t.e_qu[ti] * cdf[i]);
-                    sum_cdf_slope = sum_cdf_slope + rule.flat[k] * (density * t.inv_vs[ti]);
+                    sum_cdf = sum_cdf + rule.flat[k] * (t.e_qu[i] * cdf[i]);
+                    sum_cdf_slope = sum_cdf_slope + rule.flat[k] * (density * t.inv_vs[i]);
                 }
             }
             if (!m.r_zero) {
@@ -729,12 +729,12 @@ void solve_boundary(const put_model<R> &m, const integral_settings &settings,
                 else
                     for (int j = 0; j < n; ++j)
                         ln_boundaries(b, t.x + j * r.size, r.size, ln_B + j * r.size);
-                sweep_nodes(m, r, t, 0, factors, tau, ln_b, ln_B, 0, n, next);
+                sweep_nodes(m, r, t, factors, tau, ln_b, ln_B, 0, n, next);
             } else {
                 for (int j = 0; j < n; ++j) {
                     fill_node_terms(m, r, node[j], tau[j], root_tau[j], t, 0);
                     ln_boundaries(b, t.x, r.size, ln_B);
-                    sweep_nodes(m, r, t, 0, factors, tau, ln_b, ln_B, j, 1, next);
+                    sweep_nodes(m, r, t, factors, tau, ln_b, ln_B, j, 1, next);
                 }
             }
             for (int j = 0; j < n; ++j) {
