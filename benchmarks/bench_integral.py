@@ -43,7 +43,7 @@ from vornet import _engine
 
 HERE = Path(__file__).resolve().parent
 REFERENCE = (32, 16, 32, 64)
-SETTINGS = {"fast": (8, 3, 8, 24), "default": (10, 5, 14, 40), "accurate": (16, 8, 20, 64)}
+SETTINGS = {"fast": (8, 3, 8, 24), "default": (10, 4, 14, 40), "accurate": (16, 8, 20, 64)}
 
 
 def load(path, name):

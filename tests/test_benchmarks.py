@@ -131,7 +131,7 @@ def test_integral_benchmark():
         assert us_per_option > 0 and ratio > 0
     # The package's setting is within the target of the reference: 1e-8
     # absolute plus 1e-7 relative bounds the largest errors here.
-    row = re.search(r"^  integral default \(10, 5, 14, 40\)((?:\s+[-+.e0-9]+){7})$", output,
+    row = re.search(r"^  integral default \(10, 4, 14, 40\)((?:\s+[-+.e0-9]+){7})$", output,
                     re.MULTILINE)
     assert row, output
     us, _, _, rel_max, _, _, abs_max = (float(x) for x in row.group(1).split())

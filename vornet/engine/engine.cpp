@@ -791,7 +791,7 @@ constexpr auto method_table(std::index_sequence<rows...>)
          METH_VARARGS,
          "integral_prices($module, S, K, T, r, q, vol, is_call, settings, /)\n--\n\n"
          "The integral model's prices (American) at the given settings (boundary_points, "
-         "iterations, nodes, price_points): the package's are (10, 5, 14, 40). One thread; "
+         "iterations, nodes, price_points): the package's are (10, 4, 14, 40). One thread; "
          "for tests and benchmarks. The inputs are one-dimensional, of one length.\n"},
         {vector_math_name,
          reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&vector_math)),

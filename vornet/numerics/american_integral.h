@@ -16,7 +16,8 @@
 // from Li's QD+ approximation at each node and runs a fixed number of
 // Jacobi sweeps, each against the Chebyshev interpolant of the previous one
 // (at a node where the plain sweep would overshoot, its Newton step in the
-// node's own value).
+// node's own value), and each sweep after the first of its quadrature rule
+// mixed with the one before by Anderson's method.
 // The price is the European value plus the early-exercise premium
 //   int_0^T [r K exp(-r(T-u)) N(-d-(T-u, S/B(u))) - q S exp(-q(T-u)) N(-d+(T-u, S/B(u)))] du,
 // or K - S at and below B(T). Every integral over u in [0, tau] runs
@@ -57,7 +58,7 @@ struct integral_settings {
 };
 
 // The package's setting, and the fine one its tests take as the reference.
-inline constexpr integral_settings integral_default = {10, 5, 14, 40};
+inline constexpr integral_settings integral_default = {10, 4, 14, 40};
 inline constexpr integral_settings integral_reference = {32, 16, 32, 64};
 
 bool valid_integral_settings(const integral_settings &settings) noexcept;
