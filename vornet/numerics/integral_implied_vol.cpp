@@ -18,6 +18,9 @@ constexpr double max_deviation = 8.0;
 // A step this small (in volatility) ends the iteration: Newton's method has
 // converged quadratically well below it by then.
 constexpr double step_tolerance = 1e-11;
+// After a step longer than this (in volatility), the next evaluation
+// carries the model's vega rather than estimating the slope.
+constexpr double exact_slope_step = 1e-4;
 // How far below the tolerance Newton's estimated error must be to end
 // without a further evaluation.
 constexpr double error_margin = 100.0;
@@ -63,15 +66,33 @@ implied_vol_result integral_implied_vol(double price, double S, double K, double
     double vol = first_guess(price, S, K, T, r, q, flag);
     if (!(vol > 0.0 && vol < cap))
         vol = 0.5 * cap;
-    double vega = nan;
+    // The slope of the price in volatility: the model's vega where the
+    // evaluation carries it (the first, and the first after a bisection),
+    // else estimated from the last two prices and the slope before (the
+    // slope at the second point of the quadratic through both prices with
+    // that slope at the first), which costs a price alone.
+    double slope = nan;
     double previous_vol = nan;
-    double previous_vega = nan;
+    double previous_f = nan;
+    double previous_slope = nan;
+    bool exact_slope = true;
     bool converged = false;
     for (int k = 0; k < max_evaluations; ++k) {
-        const price_derivative pd =
-            integral_price_derivative(S, K, T, r, q, vol, flag, integral_input::vol, settings);
-        const double f = pd.price - price;
-        vega = pd.derivative;
+        double f;
+        if (exact_slope) {
+            const price_derivative pd = integral_price_derivative(S, K, T, r, q, vol, flag,
+                                                                  integral_input::vol, settings);
+            f = pd.price - price;
+            slope = pd.derivative;
+        } else {
+            f = integral_price(S, K, T, r, q, vol, flag, settings) - price;
+            const double secant = (f - previous_f) / (vol - previous_vol);
+            slope = 2.0 * secant - previous_slope;
+            // Where the quadratic's slope is far from the secant's, the
+            // secant's.
+            if (!(slope > 0.5 * secant && slope < 2.0 * secant))
+                slope = secant;
+        }
         if (!std::isfinite(f))
             return {nan, implied_vol_status::invalid_input};
         if (f == 0.0) {
@@ -84,8 +105,8 @@ implied_vol_result integral_implied_vol(double price, double S, double K, double
         } else {
             lo = vol;
         }
-        double next = vol - f / vega;
-        if (k == 0 && vega > 0.0) {
+        double next = vol - f / slope;
+        if (k == 0 && slope > 0.0) {
             // The first step from the approximation's volatility, often a
             // few hundredths off, as Halley's: the curvature from the
             // European option's, vomma / vega = d1 d2 / vol on the forward,
@@ -95,12 +116,12 @@ implied_vol_result integral_implied_vol(double price, double S, double K, double
             const double d1 = std::log(forward_price(S, T, r, q) / K) / deviation
                               + 0.5 * deviation;
             const double d2 = d1 - deviation;
-            const double h = 1.0 - 0.5 * (f / vega) * (d1 * d2 / vol);
+            const double h = 1.0 - 0.5 * (f / slope) * (d1 * d2 / vol);
             if (h > 0.5 && h < 2.0)
-                next = vol - f / vega / h;
+                next = vol - f / slope / h;
         }
         bool newton = true;
-        if (!(vega > 0.0) || !(next > lo && next < hi)) {
+        if (!(slope > 0.0) || !(next > lo && next < hi)) {
             next = 0.5 * (lo + hi);
             newton = false;
         }
@@ -114,17 +135,28 @@ implied_vol_result integral_implied_vol(double price, double S, double K, double
         }
         const double step = std::fabs(next - vol);
         // Newton's error after a step dx is about |f''/(2 f')| dx^2, f''
-        // from the last two vegas: once that is well below the tolerance,
-        // the step is the last one (and saves the evaluation that would
-        // only confirm it).
+        // from the last two slopes; an estimated slope adds its own error,
+        // about |f'''/(6 f')| h^2 dx after a step h, with f''' taken as
+        // f''/vol. Once that is well below the tolerance, the step is the
+        // last one (and saves the evaluation that would only confirm it).
         bool last = false;
         if (k > 0 && newton && vol != previous_vol) {
-            const double curvature = (vega - previous_vega) / (vol - previous_vol);
-            const double error = std::fabs(curvature / (2.0 * vega)) * step * step;
+            const double h = vol - previous_vol;
+            const double curvature = std::fabs((slope - previous_slope) / h);
+            double error = curvature / (2.0 * slope) * step * step;
+            if (!exact_slope)
+                error += curvature / (6.0 * vol * slope) * (h * h) * step;
             last = error * error_margin <= step_tolerance * (1.0 + next);
         }
         previous_vol = vol;
-        previous_vega = vega;
+        previous_f = f;
+        previous_slope = slope;
+        // After a bisection the next point may be far off, and after a long
+        // step the estimate's error (which grows with the step squared)
+        // would slow the iteration: there the slope from the model again.
+        // The step from the first guess is the exception: it usually lands
+        // close enough for an estimate to do.
+        exact_slope = !newton || (k > 0 && step > exact_slope_step);
         vol = next;
         if (step <= step_tolerance * (1.0 + vol) || last) {
             converged = true;
@@ -138,7 +170,7 @@ implied_vol_result integral_implied_vol(double price, double S, double K, double
     // nothing about it: where the price is near the model's floor or the
     // vega says it may move little, look at half and twice the root.
     const double accuracy = absolute_accuracy + relative_accuracy * price;
-    if (!(vega * vol > 100.0 * accuracy) || !(price - floor > 100.0 * accuracy)) {
+    if (!(slope * vol > 100.0 * accuracy) || !(price - floor > 100.0 * accuracy)) {
         const double below = integral_price(S, K, T, r, q, 0.5 * vol, flag, settings);
         const double above = integral_price(S, K, T, r, q, 2.0 * vol, flag, settings);
         if (std::fabs(below - price) <= accuracy || std::fabs(above - price) <= accuracy)

@@ -1,10 +1,13 @@
 // The volatility at which the integral model (american_integral.h) gives a
-// price: Newton's method on the model's own vega (exact for the price as
-// computed), inside a bracket that every evaluation narrows (a step that
-// leaves it bisects it), started from the approximation's implied
+// price: Newton's method inside a bracket that every evaluation narrows (a
+// step that leaves it bisects it), started from the approximation's implied
 // volatility (market_implied_vol.h's fast inversion) or, where it has none,
-// from the European one; it ends once a step is below 1e-11, or once
-// Newton's error after it (estimated from the last two vegas) is far below.
+// from the European one. The slope is the model's own vega (exact for the
+// price as computed) at the start and after a long step or a bisection;
+// elsewhere an estimate from the last two prices and the slope before, so
+// that those evaluations cost a price alone. It ends once a step is below
+// 1e-11, or once Newton's error after it (estimated from the last two
+// slopes) is far below.
 //
 // Statuses (implied_vol.h): invalid_input for a NaN or infinite input, an S,
 // K or T that is not positive or a negative price; unsupported where the
