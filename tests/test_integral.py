@@ -221,6 +221,35 @@ def test_implied_volatility_statuses(price, expected):
     assert math.isnan(vol) == (expected is not IVStatus.SOLVED)
 
 
+@pytest.mark.parametrize("K, T, vol", [
+    (52.0, 0.02, 0.72),   # a week to expiry, half the spot: worth about 1e-10
+    (40.0, 0.25, 0.15),   # a quarter, at 15 %: worth about 1e-100
+])
+def test_a_price_within_the_accuracy_of_the_floor_carries_no_volatility(K, T, vol):
+    # The far out-of-the-money put's price is within 1e-8 of zero, the
+    # price at every lower volatility: no volatility can be told from it.
+    price = vornet.price(100.0, K, T, 0.06, 0.01, vol, "p", model="integral")
+    assert 0.0 < price < 1e-8
+    solved, status = vornet.implied_vol(price, 100.0, K, T, 0.06, 0.01, "p", model="integral",
+                                        full_output=True)
+    assert status is IVStatus.NO_VOLATILITY_INFO and math.isnan(solved)
+
+
+def test_a_start_far_from_the_root_still_converges():
+    # Deep in and out of the money at low volatilities the approximation's
+    # volatility is a poor start, where the price is nearly flat: the
+    # iteration must still reach the root from there.
+    K = np.array([60.0, 70.0, 120.0, 145.0, 150.0])
+    kind = np.array(["p", "p", "p", "c", "c"])
+    vol = np.array([0.12, 0.11, 0.1, 0.13, 0.1])
+    T, r, q = 1.5, np.array([0.07, 0.05, 0.02, 0.0, 0.01]), np.array([0.0, 0.02, 0.03, 0.06, 0.05])
+    prices = vornet.price(100.0, K, T, r, q, vol, kind, model="integral")
+    solved, status = vornet.implied_vol(prices, 100.0, K, T, r, q, kind, model="integral",
+                                        full_output=True)
+    assert np.all(status == IVStatus.SOLVED)
+    np.testing.assert_allclose(solved, vol, atol=1e-9)
+
+
 def test_the_forward_forms_match_the_rates_forms():
     S, K, T, r, q, vol = 100.0, np.array([90.0, 100.0, 115.0]), 0.8, 0.04, 0.02, 0.3
     D, F = math.exp(-r * T), S * math.exp((r - q) * T)

@@ -58,6 +58,13 @@ implied_vol_result integral_implied_vol(double price, double S, double K, double
     const double floor = integral_price(S, K, T, r, q, 0.0, flag, settings);
     if (!(price > floor))
         return {nan, implied_vol_status::no_time_value};
+    // Within the model's accuracy of the floor, the price is the same as the
+    // model's at every lower volatility (the price rises with volatility),
+    // half the root's included: it tells nothing, and the iteration would
+    // creep towards a root in a price that is flat to within rounding.
+    const double accuracy = absolute_accuracy + relative_accuracy * price;
+    if (!(price - floor > accuracy))
+        return {nan, implied_vol_status::no_volatility_info};
 
     const double cap = max_deviation / std::sqrt(T);
     double lo = 0.0;   // the price is above the model's here
@@ -66,11 +73,17 @@ implied_vol_result integral_implied_vol(double price, double S, double K, double
     double vol = first_guess(price, S, K, T, r, q, flag);
     if (!(vol > 0.0 && vol < cap))
         vol = 0.5 * cap;
-    // The slope of the price in volatility: the model's vega where the
-    // evaluation carries it (the first, and the first after a bisection),
-    // else estimated from the last two prices and the slope before (the
-    // slope at the second point of the quadratic through both prices with
-    // that slope at the first), which costs a price alone.
+    // Newton's method on f(vol) = ln(P(vol) - floor) - ln(price - floor),
+    // P the model's price: the logarithm of the time value, which has the
+    // same root but is far nearer a straight line where the time value is
+    // small (there P falls towards the floor like exp(-c / vol^2), and
+    // Newton's steps on P itself creep down from above). Its slope is the
+    // model's vega over the time value where the evaluation carries it (the
+    // first, and the first after a long step or a bisection), else estimated
+    // from the last two values and the slope before (the slope at the
+    // second point of the quadratic through both values with that slope at
+    // the first), which costs a price alone.
+    const double target = std::log(price - floor);
     double slope = nan;
     double previous_vol = nan;
     double previous_f = nan;
@@ -79,13 +92,18 @@ implied_vol_result integral_implied_vol(double price, double S, double K, double
     bool converged = false;
     for (int k = 0; k < max_evaluations; ++k) {
         double f;
+        double gap;  // P - price, whose sign moves the bracket
         if (exact_slope) {
             const price_derivative pd = integral_price_derivative(S, K, T, r, q, vol, flag,
                                                                   integral_input::vol, settings);
-            f = pd.price - price;
-            slope = pd.derivative;
+            gap = pd.price - price;
+            const double value = pd.price - floor;
+            f = std::log(value) - target;
+            slope = pd.derivative / value;
         } else {
-            f = integral_price(S, K, T, r, q, vol, flag, settings) - price;
+            const double model = integral_price(S, K, T, r, q, vol, flag, settings);
+            gap = model - price;
+            f = std::log(model - floor) - target;
             const double secant = (f - previous_f) / (vol - previous_vol);
             slope = 2.0 * secant - previous_slope;
             // Where the quadratic's slope is far from the secant's, the
@@ -93,13 +111,13 @@ implied_vol_result integral_implied_vol(double price, double S, double K, double
             if (!(slope > 0.5 * secant && slope < 2.0 * secant))
                 slope = secant;
         }
-        if (!std::isfinite(f))
+        if (!std::isfinite(gap))
             return {nan, implied_vol_status::invalid_input};
-        if (f == 0.0) {
+        if (gap == 0.0) {
             converged = true;
             break;
         }
-        if (f > 0.0) {
+        if (gap > 0.0) {
             hi = vol;
             hi_known = true;
         } else {
@@ -108,20 +126,21 @@ implied_vol_result integral_implied_vol(double price, double S, double K, double
         double next = vol - f / slope;
         if (k == 0 && slope > 0.0) {
             // The first step from the approximation's volatility, often a
-            // few hundredths off, as Halley's: the curvature from the
-            // European option's, vomma / vega = d1 d2 / vol on the forward,
-            // where the American's is not known yet. A correction that
-            // would more than halve or double the step is left out.
+            // few hundredths off, as Halley's: with P''/P' from the European
+            // option's, vomma / vega = d1 d2 / vol on the forward, where the
+            // American's is not known yet, f''/f' = P''/P' - f'. A
+            // correction that would more than halve or double the step is
+            // left out.
             const double deviation = vol * std::sqrt(T);
             const double d1 = std::log(forward_price(S, T, r, q) / K) / deviation
                               + 0.5 * deviation;
             const double d2 = d1 - deviation;
-            const double h = 1.0 - 0.5 * (f / slope) * (d1 * d2 / vol);
+            const double h = 1.0 - 0.5 * (f / slope) * (d1 * d2 / vol - slope);
             if (h > 0.5 && h < 2.0)
                 next = vol - f / slope / h;
         }
         bool newton = true;
-        if (!(slope > 0.0) || !(next > lo && next < hi)) {
+        if (!(slope > 0.0) || !std::isfinite(f) || !(next > lo && next < hi)) {
             next = 0.5 * (lo + hi);
             newton = false;
         }
@@ -168,9 +187,9 @@ implied_vol_result integral_implied_vol(double price, double S, double K, double
 
     // A price that barely moves with volatility around the root says
     // nothing about it: where the price is near the model's floor or the
-    // vega says it may move little, look at half and twice the root.
-    const double accuracy = absolute_accuracy + relative_accuracy * price;
-    if (!(slope * vol > 100.0 * accuracy) || !(price - floor > 100.0 * accuracy)) {
+    // vega (the slope times the time value) says it may move little, look
+    // at half and twice the root.
+    if (!(slope * (price - floor) * vol > 100.0 * accuracy) || !(price - floor > 100.0 * accuracy)) {
         const double below = integral_price(S, K, T, r, q, 0.5 * vol, flag, settings);
         const double above = integral_price(S, K, T, r, q, 2.0 * vol, flag, settings);
         if (std::fabs(below - price) <= accuracy || std::fabs(above - price) <= accuracy)

@@ -1,13 +1,14 @@
 // The volatility at which the integral model (american_integral.h) gives a
-// price: Newton's method inside a bracket that every evaluation narrows (a
-// step that leaves it bisects it), started from the approximation's implied
-// volatility (market_implied_vol.h's fast inversion) or, where it has none,
-// from the European one. The slope is the model's own vega (exact for the
-// price as computed) at the start and after a long step or a bisection;
-// elsewhere an estimate from the last two prices and the slope before, so
-// that those evaluations cost a price alone. It ends once a step is below
-// 1e-11, or once Newton's error after it (estimated from the last two
-// slopes) is far below.
+// price: Newton's method on the logarithm of the time value (the price less
+// the model's price at zero volatility) inside a bracket that every
+// evaluation narrows (a step that leaves it bisects it), started from the
+// approximation's implied volatility (market_implied_vol.h's fast
+// inversion) or, where it has none, from the European one. The slope comes
+// from the model's own vega (exact for the price as computed) at the start
+// and after a long step or a bisection; elsewhere from the last two prices
+// and the slope before, so that those evaluations cost a price alone. It
+// ends once a step is below 1e-11, or once Newton's error after it
+// (estimated from the last two slopes) is far below.
 //
 // Statuses (implied_vol.h): invalid_input for a NaN or infinite input, an S,
 // K or T that is not positive or a negative price; unsupported where the
@@ -18,7 +19,8 @@
 // equals the price to within the model's accuracy (1e-8 plus 1e-7 of the
 // price), so that the price does not tell the root from a volatility half or
 // twice as large (a deep in-the-money price at its exercise value up to some
-// volatility).
+// volatility), and at once where the price is that close to the price at
+// zero volatility.
 #ifndef VORNET_NUMERICS_INTEGRAL_IMPLIED_VOL_H
 #define VORNET_NUMERICS_INTEGRAL_IMPLIED_VOL_H
 
