@@ -59,6 +59,7 @@ struct mapped_rule {
     double c_bar[max_points];      // 1 - u/tau = (1-y)^2 (2+y)/4, without the cancellation
     double root_c[max_points];     // sqrt(u / tau)
     double root_c_bar[max_points]; // sqrt(1 - u / tau)
+    double inv_root_c_bar[max_points];
     double flat[max_points];       // w 3 (1 - y^2) / 4
     double singular[max_points];   // w 3 (1 + y) / (2 sqrt(2 + y))
 };
@@ -74,6 +75,7 @@ void map_rule(int size, mapped_rule &m) noexcept
         m.c_bar[k] = (1.0 - y) * (1.0 - y) * (2.0 + y) * 0.25;
         m.root_c[k] = (1.0 + y) * std::sqrt(2.0 - y) * 0.5;
         m.root_c_bar[k] = (1.0 - y) * std::sqrt(2.0 + y) * 0.5;
+        m.inv_root_c_bar[k] = 2.0 / ((1.0 - y) * std::sqrt(2.0 + y));
         m.flat[k] = w * 0.75 * ((1.0 - y) * (1.0 + y));
         m.singular[k] = w * 1.5 * (1.0 + y) / std::sqrt(2.0 + y);
     }
@@ -222,11 +224,11 @@ qd_plus_node<R> qd_plus_terms(const put_model<R> &m, R tau, R root_tau) noexcept
 }
 
 // F at x for `count` nodes at once (node terms t[i], points x[i]): f[i],
-// and slope[i] = dF/dS with c0 held. S and the densities of d+ and d- for
+// slope[i] = dF/dS with c0 held, and dF/dx = S slope[i] in df_dx[i]. S and the densities of d+ and d- for
 // every node in one batch, then N(-d+) and N(-d-) in another.
 template <class R>
 void qd_plus_residuals(const put_model<R> &m, const qd_plus_node<R> *terms, const int *active,
-                       const R *x, int count, R *f, R *slope) noexcept
+                       const R *x, int count, R *f, R *slope, R *df_dx) noexcept
 {
     R e[3 * max_nodes];
     R d[2 * max_nodes];
@@ -251,6 +253,7 @@ void qd_plus_residuals(const put_model<R> &m, const qd_plus_node<R> *terms, cons
         const R premium = 1.0 - S - (t.e_r * n_mdm - S * t.e_q * n_mdp);
         if (!(value_of(premium) > 0.0)) {
             slope[i] = premium * 0.0;
+            df_dx[i] = slope[i];
             f[i] = slope[i] + 1.0;
             continue;
         }
@@ -259,6 +262,7 @@ void qd_plus_residuals(const put_model<R> &m, const qd_plus_node<R> *terms, cons
         const R c0 = (t.c0_constant - t.two_over_v2 * theta / premium) * t.inv_root;
         const R held = 1.0 - t.e_q * n_mdp;
         slope[i] = held * (1.0 - t.lambda - c0) + t.e_q * density * t.inv_st;
+        df_dx[i] = S * slope[i];
         f[i] = S * held + (t.lambda + c0) * premium;
     }
 }
@@ -332,6 +336,7 @@ void qd_plus_boundaries(const put_model<R> &m, const R *tau, const R *root_tau, 
     R x_batch[max_nodes];
     R f_batch[max_nodes];
     R slope_batch[max_nodes];
+    R df_dx_batch[max_nodes];
     for (;;) {
         int size = 0;
         for (int i = 0; i < count; ++i) {
@@ -343,11 +348,12 @@ void qd_plus_boundaries(const put_model<R> &m, const R *tau, const R *root_tau, 
         }
         if (size == 0)
             break;
-        qd_plus_residuals(m, terms, active, x_batch, size, f_batch, slope_batch);
+        qd_plus_residuals(m, terms, active, x_batch, size, f_batch, slope_batch, df_dx_batch);
         for (int a = 0; a < size; ++a) {
             const int i = active[a];
             const R f = f_batch[a];
             const R slope = slope_batch[a];
+            const R df_dx = df_dx_batch[a];
             ++evaluations[i];
             if (state[i] == phase::search) {
                 if (value_of(f) > 0.0) {
@@ -365,7 +371,7 @@ void qd_plus_boundaries(const put_model<R> &m, const R *tau, const R *root_tau, 
                     x_prev[i] = x[i];
                     f_prev[i] = f;
                     const R doubled = m.ln_X + (lo[i] - m.ln_X) * 2.0;
-                    const R newton = x[i] - f / (d_exp(x[i]) * slope);
+                    const R newton = x[i] - f / df_dx;
                     lo[i] = value_of(slope) > 0.0 && value_of(newton) < value_of(x[i])
                                     && value_of(newton) > value_of(doubled)
                                 ? newton
@@ -383,7 +389,7 @@ void qd_plus_boundaries(const put_model<R> &m, const R *tau, const R *root_tau, 
             // faster than Newton's step on a slope with c0 held; Newton's
             // where there is no earlier point.
             R next = !has_prev[i] || !(value_of(f) != value_of(f_prev[i]))
-                         ? x[i] - f / (d_exp(x[i]) * slope)
+                         ? x[i] - f / df_dx
                          : x[i] - f * (x[i] - x_prev[i]) / (f - f_prev[i]);
             x_prev[i] = x[i];
             f_prev[i] = f;
@@ -520,29 +526,37 @@ struct node_terms {
 template <class R>
 struct node_factors {
     R st;          // v sqrt(tau)
+    R inv_st;      // 1 / (v sqrt(tau))
     R drift_tau;   // (r - q) tau
     R rate_factor; // r exp((r-q) tau) sqrt(tau) / (v sqrt(2 pi))
     R scale;       // sqrt(tau) / (v sqrt(2 pi))
 };
 
+// A node's terms from `slot` on, but for e_qu, which holds q u_k until
+// exp_terms takes the exponentials of a run of slots at once.
 template <class R>
 void fill_node_terms(const put_model<R> &m, const mapped_rule &rule, double x, R tau,
                      R root_tau, node_terms<R> &t, int slot) noexcept
 {
     const R st = m.vol * root_tau;
+    const R inv_st = 1.0 / st;
     const R drift_tau = (m.r - m.q) * tau;
     const R q_tau = m.q * tau;
     for (int k = 0; k < rule.size; ++k) {
         const int i = slot + k;
         t.x[i] = (1.0 + x) * rule.root_c[k] - 1.0;
-        const R vs = st * rule.root_c_bar[k];
-        t.inv_vs[i] = 1.0 / vs;
-        t.shift[i] = drift_tau * rule.c_bar[k] / vs + vs * 0.5;
+        t.inv_vs[i] = inv_st * rule.inv_root_c_bar[k];
+        t.shift[i] = drift_tau * rule.c_bar[k] * t.inv_vs[i] + st * rule.root_c_bar[k] * 0.5;
         if (!m.q_zero)
             t.e_qu[i] = q_tau * rule.c[k];
     }
+}
+
+template <class R>
+void exp_terms(const put_model<R> &m, node_terms<R> &t, int slot, int count) noexcept
+{
     if (!m.q_zero)
-        exp_n(t.e_qu + slot, t.e_qu + slot, rule.size);
+        exp_n(t.e_qu + slot, t.e_qu + slot, count);
 }
 
 // One fixed-point sweep over `count` nodes from `first` (times tau), whose
@@ -589,7 +603,7 @@ void sweep_nodes(const put_model<R> &m, const mapped_rule &rule, const node_term
     R node_cdf[max_nodes];
     for (int c = 0; c < count; ++c) {
         const node_factors<R> &f = factors[first + c];
-        const R dp = (ln_b[first + c] + f.drift_tau) / f.st + f.st * 0.5;
+        const R dp = (ln_b[first + c] + f.drift_tau) * f.inv_st + f.st * 0.5;
         const R dm = dp - f.st;
         node_d[c] = dm;
         node_d[count + c] = dp;
@@ -601,15 +615,14 @@ void sweep_nodes(const put_model<R> &m, const mapped_rule &rule, const node_term
     for (int c = 0; c < count; ++c) {
         const int j = first + c;
         const node_factors<R> &f = factors[j];
-        const R st = f.st;
         const R dm = node_d[c];
         const R dp = node_d[count + c];
-        const R phi_m = node_g[c] * inv_sqrt_2pi / st;
-        const R phi_p = node_g[count + c] * inv_sqrt_2pi / st;
+        const R phi_m = node_g[c] * inv_sqrt_2pi * f.inv_st;
+        const R phi_p = node_g[count + c] * inv_sqrt_2pi * f.inv_st;
         R num = phi_m;
-        R num_slope = (0.0 - dm) / st * phi_m;
+        R num_slope = (0.0 - dm) * f.inv_st * phi_m;
         R den = phi_p + node_cdf[c];
-        R den_slope = phi_p - dp / st * phi_p;
+        R den_slope = phi_p - dp * f.inv_st * phi_p;
         if (!(m.r_zero && m.q_zero)) {
             R sum_rate = dm * 0.0;
             R sum_rate_slope = sum_rate;
@@ -741,20 +754,29 @@ void solve_boundary(const put_model<R> &m, const integral_settings &settings,
         bool cached[2];
         const interpolation_table *tables[2];
         node_factors<R> factors[max_nodes + 1];
+        R growth[max_nodes + 1];  // exp((r-q) tau)
         for (int j = 0; j < n; ++j) {
             node_factors<R> &f = factors[j];
             f.st = m.vol * root_tau[j];
+            f.inv_st = 1.0 / f.st;
             f.drift_tau = (m.r - m.q) * tau[j];
             f.scale = root_tau[j] / m.vol * inv_sqrt_2pi;
-            f.rate_factor = m.r_zero ? f.scale * 0.0 : m.r * d_exp(f.drift_tau) * f.scale;
+            growth[j] = f.drift_tau;
+        }
+        exp_n(growth, growth, n);
+        for (int j = 0; j < n; ++j) {
+            node_factors<R> &f = factors[j];
+            f.rate_factor = m.r_zero ? f.scale * 0.0 : m.r * growth[j] * f.scale;
         }
         for (int fine = n_coarse > 0 ? 0 : 1; fine < 2; ++fine) {
             const mapped_rule &r = *rules[fine];
             cached[fine] = n * r.size <= max_cached_terms;
             tables[fine] = interpolation_for(n, r.size);
-            if (cached[fine])
+            if (cached[fine]) {
                 for (int j = 0; j < n; ++j)
                     fill_node_terms(m, r, node[j], tau[j], root_tau[j], terms[fine], j * r.size);
+                exp_terms(m, terms[fine], 0, n * r.size);
+            }
         }
         anderson_memory<R> last;
         for (int sweep = 0; sweep < settings.iterations; ++sweep) {
@@ -776,6 +798,7 @@ void solve_boundary(const put_model<R> &m, const integral_settings &settings,
             } else {
                 for (int j = 0; j < n; ++j) {
                     fill_node_terms(m, r, node[j], tau[j], root_tau[j], t, 0);
+                    exp_terms(m, t, 0, r.size);
                     ln_boundaries(b, t.x, r.size, ln_B);
                     sweep_nodes(m, r, t, factors, tau, ln_b, ln_B, j, 1, next);
                 }
