@@ -224,11 +224,15 @@ qd_plus_node<R> qd_plus_terms(const put_model<R> &m, R tau, R root_tau) noexcept
 }
 
 // F at x for `count` nodes at once (node terms t[i], points x[i]): f[i],
-// slope[i] = dF/dS with c0 held, and dF/dx = S slope[i] in df_dx[i]. S and the densities of d+ and d- for
+// dF/dx with c0 held in held_dx[i] (for the search's steps), and dF/dx with
+// c0 moving as well in df_dx[i] (for Newton's): with the premium P and
+//   theta' = e^{-q tau} [(q - r) phi(d+) / (v sqrt tau) - q N(-d+)
+//                        - v phi(d+) (1 - d+ / (v sqrt tau)) / (2 sqrt tau)],
+//   c0' P = -(2 / v^2) (theta' + theta held / P) / root, P' = -held. S and the densities of d+ and d- for
 // every node in one batch, then N(-d+) and N(-d-) in another.
 template <class R>
 void qd_plus_residuals(const put_model<R> &m, const qd_plus_node<R> *terms, const int *active,
-                       const R *x, int count, R *f, R *slope, R *df_dx) noexcept
+                       const R *x, int count, R *f, R *held_dx, R *df_dx) noexcept
 {
     R e[3 * max_nodes];
     R d[2 * max_nodes];
@@ -252,17 +256,23 @@ void qd_plus_residuals(const put_model<R> &m, const qd_plus_node<R> *terms, cons
         const R n_mdm = d[count + i];
         const R premium = 1.0 - S - (t.e_r * n_mdm - S * t.e_q * n_mdp);
         if (!(value_of(premium) > 0.0)) {
-            slope[i] = premium * 0.0;
-            df_dx[i] = slope[i];
-            f[i] = slope[i] + 1.0;
+            held_dx[i] = premium * 0.0;
+            df_dx[i] = held_dx[i];
+            f[i] = held_dx[i] + 1.0;
             continue;
         }
         const R theta = m.r * t.e_r * n_mdm - m.q * S * t.e_q * n_mdp
                         - S * t.e_q * density * t.vol_term;
         const R c0 = (t.c0_constant - t.two_over_v2 * theta / premium) * t.inv_root;
         const R held = 1.0 - t.e_q * n_mdp;
-        slope[i] = held * (1.0 - t.lambda - c0) + t.e_q * density * t.inv_st;
-        df_dx[i] = S * slope[i];
+        const R slope = held * (1.0 - t.lambda - c0) + t.e_q * density * t.inv_st;
+        held_dx[i] = S * slope;
+        const R dp = (x[i] + t.drift_tau) * t.inv_st + t.half_st;
+        const R theta_slope = t.e_q * ((m.q - m.r) * density * t.inv_st - m.q * n_mdp
+                                       - t.vol_term * density * (1.0 - dp * t.inv_st));
+        const R c0_term = (0.0 - t.two_over_v2) * (theta_slope + theta * held / premium)
+                          * t.inv_root;
+        df_dx[i] = S * (slope + c0_term);
         f[i] = S * held + (t.lambda + c0) * premium;
     }
 }
@@ -302,10 +312,10 @@ R start_distance(const put_model<R> &m, R tau, R root_tau) noexcept
 // side so that their residuals are worked out together; each node follows
 // its own course: Newton's method in x kept inside a bracket (a step that
 // would leave it, or go the wrong way, bisects it), the lower end found
-// first by stepping down while F is positive: Newton's step, or where that
-// fails or goes further, the distance below X doubled. A node ends
-// with a Newton or secant step below qd_tolerance (taken, without a further
-// evaluation) or after qd_steps steps.
+// first by stepping down while F is positive: Newton's step on the slope
+// with c0 held, or where that fails or goes further, the distance below X
+// doubled. A node ends with a Newton step below qd_tolerance (taken,
+// without a further evaluation) or after qd_steps steps.
 template <class R>
 void qd_plus_boundaries(const put_model<R> &m, const R *tau, const R *root_tau, const R *x0,
                         int count, R *out) noexcept
@@ -314,10 +324,7 @@ void qd_plus_boundaries(const put_model<R> &m, const R *tau, const R *root_tau, 
     qd_plus_node<R> terms[max_nodes];
     R lo[max_nodes];
     R hi[max_nodes];
-    R x[max_nodes];            // where F was last asked for
-    R x_prev[max_nodes];
-    R f_prev[max_nodes];
-    bool has_prev[max_nodes];  // a point for the secant
+    R x[max_nodes];  // where F was last asked for
     int evaluations[max_nodes];
     int steps[max_nodes];
     phase state[max_nodes];
@@ -326,7 +333,6 @@ void qd_plus_boundaries(const put_model<R> &m, const R *tau, const R *root_tau, 
         hi[i] = m.ln_X;
         lo[i] = x0[i];
         x[i] = x0[i];
-        has_prev[i] = false;
         evaluations[i] = 0;
         steps[i] = 0;
         state[i] = phase::search;
@@ -335,7 +341,7 @@ void qd_plus_boundaries(const put_model<R> &m, const R *tau, const R *root_tau, 
     int active[max_nodes];
     R x_batch[max_nodes];
     R f_batch[max_nodes];
-    R slope_batch[max_nodes];
+    R held_batch[max_nodes];
     R df_dx_batch[max_nodes];
     for (;;) {
         int size = 0;
@@ -348,11 +354,11 @@ void qd_plus_boundaries(const put_model<R> &m, const R *tau, const R *root_tau, 
         }
         if (size == 0)
             break;
-        qd_plus_residuals(m, terms, active, x_batch, size, f_batch, slope_batch, df_dx_batch);
+        qd_plus_residuals(m, terms, active, x_batch, size, f_batch, held_batch, df_dx_batch);
         for (int a = 0; a < size; ++a) {
             const int i = active[a];
             const R f = f_batch[a];
-            const R slope = slope_batch[a];
+            const R held_dx = held_batch[a];
             const R df_dx = df_dx_batch[a];
             ++evaluations[i];
             if (state[i] == phase::search) {
@@ -365,14 +371,9 @@ void qd_plus_boundaries(const put_model<R> &m, const R *tau, const R *root_tau, 
                     // Below: Newton's step down where it stays within twice
                     // the distance from X, else that distance doubled.
                     hi[i] = lo[i];
-                    // Where F is positive for its own sake (not past the
-                    // premium's end), the secant may start from here.
-                    has_prev[i] = value_of(slope) > 0.0;
-                    x_prev[i] = x[i];
-                    f_prev[i] = f;
                     const R doubled = m.ln_X + (lo[i] - m.ln_X) * 2.0;
-                    const R newton = x[i] - f / df_dx;
-                    lo[i] = value_of(slope) > 0.0 && value_of(newton) < value_of(x[i])
+                    const R newton = x[i] - f / held_dx;
+                    lo[i] = value_of(held_dx) > 0.0 && value_of(newton) < value_of(x[i])
                                     && value_of(newton) > value_of(doubled)
                                 ? newton
                                 : doubled;
@@ -385,17 +386,9 @@ void qd_plus_boundaries(const put_model<R> &m, const R *tau, const R *root_tau, 
             } else {
                 lo[i] = x[i];
             }
-            // The secant through the last two points, which converges
-            // faster than Newton's step on a slope with c0 held; Newton's
-            // where there is no earlier point.
-            R next = !has_prev[i] || !(value_of(f) != value_of(f_prev[i]))
-                         ? x[i] - f / df_dx
-                         : x[i] - f * (x[i] - x_prev[i]) / (f - f_prev[i]);
-            x_prev[i] = x[i];
-            f_prev[i] = f;
-            has_prev[i] = true;
+            R next = x[i] - f / df_dx;
             bool bisected = false;
-            if (!(value_of(slope) > 0.0) || !(value_of(next) > value_of(lo[i]))
+            if (!(value_of(df_dx) > 0.0) || !(value_of(next) > value_of(lo[i]))
                 || !(value_of(next) < value_of(hi[i]))) {
                 next = (lo[i] + hi[i]) * 0.5;
                 bisected = true;
@@ -403,8 +396,7 @@ void qd_plus_boundaries(const put_model<R> &m, const R *tau, const R *root_tau, 
             const double step = std::fabs(value_of(next) - value_of(x[i]));
             x[i] = next;
             ++steps[i];
-            // Only a short step of Newton's or the secant's says the root is
-            // near.
+            // Only a short step of Newton's says the root is near.
             if ((step < qd_tolerance && !bisected) || steps[i] == qd_steps) {
                 out[i] = next;
                 state[i] = phase::done;
