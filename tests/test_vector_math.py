@@ -1,6 +1,8 @@
 """exp and the normal distribution function over arrays, as the integral
 model's quadratures compute them: accuracy against the C library, the edges,
-and the same bits on the processor's path and the baseline one."""
+and the same bits on the processor's path and the baseline one; and the
+interpolation's weighted sums with their square root, to the bit of the sums
+taken in order."""
 
 import math
 
@@ -83,3 +85,32 @@ def test_processor_path_gives_the_baseline_bits(size):
     # Each value does not depend on where it sits in the array.
     alone = np.array([_engine.vector_math(x[i:i + 1], False)[0][0] for i in range(size)])
     assert alone.tobytes() == fast[0].tobytes()
+
+
+def plain_root_sums(w, h, base):
+    # Each point's sum over the rows in order, as the kernel adds them.
+    sums = h[0] * w[0]
+    for i in range(1, len(h)):
+        sums = sums + h[i] * w[i]
+    return base - np.sqrt(np.where(sums <= 0.0, 0.0, sums))
+
+
+@pytest.mark.parametrize("rows, size", [(1, 1), (15, 140), (15, 70), (4, 7), (3, 9), (15, 17)])
+def test_root_weighted_sums_match_the_sums_in_order_on_both_paths(rows, size):
+    rng = np.random.default_rng(rows * 1000 + size)
+    w = rng.normal(0.0, 1.0, (rows, size))
+    h = rng.uniform(0.0, 0.5, rows)
+    expected = plain_root_sums(w, h, -0.25)
+    fast = _engine.root_weighted_sums(w, h, -0.25, False)
+    base = _engine.root_weighted_sums(w, h, -0.25, True)
+    assert fast.tobytes() == expected.tobytes()
+    assert base.tobytes() == expected.tobytes()
+
+
+def test_root_weighted_sums_take_no_root_of_a_negative_sum_and_keep_nan():
+    # Sums of -1, 0, 4 and NaN, in the vectors and in the last few values.
+    w = np.array([[-1.0, 0.0, 4.0, math.nan] * 3])
+    for baseline in (False, True):
+        out = _engine.root_weighted_sums(w, np.array([1.0]), 1.0, baseline)
+        assert list(out[:3]) == [1.0, 1.0, -1.0] * 1 and math.isnan(out[3])
+        assert list(out[8:11]) == [1.0, 1.0, -1.0] and math.isnan(out[11])

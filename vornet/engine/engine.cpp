@@ -742,6 +742,54 @@ PyObject *vector_math(PyObject *, PyObject *args)
     return PyTuple_Pack(2, exps.get(), cdfs.get());
 }
 
+constexpr char root_weighted_sums_name[] = "root_weighted_sums";
+
+// base - sqrt(max(h @ w, 0)) by the integral model's interpolation kernel,
+// on the processor's path or the baseline one: for the tests.
+PyObject *root_weighted_sums_function(PyObject *, PyObject *args)
+{
+    PyObject *w_obj;
+    PyObject *h_obj;
+    double base;
+    int baseline;
+    if (!PyArg_ParseTuple(args, "OOdp:root_weighted_sums", &w_obj, &h_obj, &base, &baseline))
+        return nullptr;
+    py_ref w(PyArray_FROMANY(w_obj, NPY_DOUBLE, 2, 2, NPY_ARRAY_CARRAY_RO | NPY_ARRAY_FORCECAST));
+    if (!w)
+        return nullptr;
+    py_ref h(PyArray_FROMANY(h_obj, NPY_DOUBLE, 1, 1, NPY_ARRAY_CARRAY_RO | NPY_ARRAY_FORCECAST));
+    if (!h)
+        return nullptr;
+    const npy_intp *shape = PyArray_DIMS(reinterpret_cast<PyArrayObject *>(w.get()));
+    const npy_intp rows = shape[0];
+    const npy_intp size = shape[1];
+    if (rows < 1 || PyArray_SIZE(reinterpret_cast<PyArrayObject *>(h.get())) != rows) {
+        PyErr_Format(PyExc_ValueError, "%s(): h must have one value for each of w's rows",
+                     root_weighted_sums_name);
+        return nullptr;
+    }
+    if (rows > INT_MAX || size > INT_MAX / rows) {
+        PyErr_Format(PyExc_ValueError, "%s(): too many values", root_weighted_sums_name);
+        return nullptr;
+    }
+    npy_intp out_shape[1] = {size};
+    py_ref out(PyArray_SimpleNew(1, out_shape, NPY_DOUBLE));
+    if (!out)
+        return nullptr;
+    const double *w_data = static_cast<const double *>(
+        PyArray_DATA(reinterpret_cast<PyArrayObject *>(w.get())));
+    const double *h_data = static_cast<const double *>(
+        PyArray_DATA(reinterpret_cast<PyArrayObject *>(h.get())));
+    double *o = static_cast<double *>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(out.get())));
+    if (baseline)
+        root_weighted_sums_baseline(w_data, h_data, static_cast<int>(rows),
+                                    static_cast<int>(size), base, o);
+    else
+        root_weighted_sums(w_data, h_data, static_cast<int>(rows), static_cast<int>(size), base,
+                           o);
+    return out.release();
+}
+
 PyObject *resolve_workers_function(PyObject *, PyObject *workers_obj)
 {
     int workers;
@@ -759,7 +807,7 @@ PyObject *entry(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *k
 template <std::size_t... rows>
 constexpr auto method_table(std::index_sequence<rows...>)
 {
-    return std::array<PyMethodDef, sizeof...(rows) + 5>{{
+    return std::array<PyMethodDef, sizeof...(rows) + 6>{{
         {kernels[rows].name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&entry<rows>)),
          METH_FASTCALL | METH_KEYWORDS, kernels[rows].doc}...,
         {find_forwards_name,
@@ -800,6 +848,14 @@ constexpr auto method_table(std::index_sequence<rows...>)
          "(exp(x), N(x)) by the integral model's array functions, on the path this processor "
          "takes (baseline false) or on the baseline one; N from exp(-x^2/2) by the same path. "
          "For tests.\n"},
+        {root_weighted_sums_name,
+         reinterpret_cast<PyCFunction>(
+             reinterpret_cast<void (*)()>(&root_weighted_sums_function)),
+         METH_VARARGS,
+         "root_weighted_sums($module, w, h, base, baseline, /)\n--\n\n"
+         "base - sqrt(max(s, 0)) for s = h @ w, w of shape (rows, size), each sum taken over "
+         "the rows in order, by the integral model's interpolation kernel on the path this "
+         "processor takes (baseline false) or on the baseline one. For tests.\n"},
         {"resolve_workers",
          reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&resolve_workers_function)),
          METH_O,

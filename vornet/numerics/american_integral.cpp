@@ -481,6 +481,12 @@ const mapped_rule &rule_of(int size, mapped_rule &scratch) noexcept
 
 // ln B at every node's quadrature points (node j's from out[j * m]) from
 // the node values H.
+inline void ln_boundaries_from_table(const interpolation_table &t, const double *H,
+                                     double ln_X, double *out) noexcept
+{
+    root_weighted_sums(t.weight, H, table_nodes + 1, table_nodes * t.points, ln_X, out);
+}
+
 template <class R>
 void ln_boundaries_from_table(const interpolation_table &t, const R *H, R ln_X, R *out) noexcept
 {

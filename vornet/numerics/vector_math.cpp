@@ -1,5 +1,6 @@
 #include "vector_math.h"
 
+#include <cmath>
 #include <cstring>
 
 // The vectors never cross a call: every function that takes one is inlined,
@@ -182,12 +183,94 @@ void cdf_base(const double *x, const double *g, double *out, int n) noexcept
 {
     map_lanes(x, g, out, n, cdf_op);
 }
+// base - sqrt(max(s, 0)) for one sum s (NaN stays NaN).
+inline __attribute__((always_inline)) double less_root(double base, double s) noexcept
+{
+    return base - std::sqrt(s <= 0.0 ? 0.0 : s);
+}
+
+// less_root over a vector: the square roots by the processor's vector
+// instruction where there is one (correctly rounded, as the scalar one).
+#if (defined(__x86_64__) || defined(__i386__)) && defined(__GNUC__) && defined(__SSE2__)
+typedef double half_lanes __attribute__((vector_size(16)));
+
+inline __attribute__((always_inline)) lanes less_roots(double base, lanes s) noexcept
+{
+    const lanes zero = splat(0.0);
+    const lanes kept = s <= zero ? zero : s;  // NaN compares false: kept
+    half_lanes low = {kept[0], kept[1]};
+    half_lanes high = {kept[2], kept[3]};
+    low = __builtin_ia32_sqrtpd(low);
+    high = __builtin_ia32_sqrtpd(high);
+    return splat(base) - lanes{low[0], low[1], high[0], high[1]};
+}
+#else
+inline __attribute__((always_inline)) lanes less_roots(double base, lanes s) noexcept
+{
+    for (int k = 0; k < width; ++k)
+        s[k] = less_root(base, s[k]);
+    return s;
+}
+#endif
+
+// The sums of `blocks` vectors of points from p on, held in registers while
+// the rows go by, each point's sum over the rows in order; then less_root.
+template <int blocks>
+inline __attribute__((always_inline)) void root_sums_block(const double *w, const double *h,
+                                                           int rows, int size, int p,
+                                                           double base, double *out) noexcept
+{
+    lanes acc[blocks];
+    for (int b = 0; b < blocks; ++b) {
+        lanes v;
+        std::memcpy(&v, w + p + width * b, sizeof v);
+        acc[b] = h[0] * v;
+    }
+    for (int i = 1; i < rows; ++i) {
+        const double hi = h[i];
+        const double *row = w + i * size + p;
+        for (int b = 0; b < blocks; ++b) {
+            lanes v;
+            std::memcpy(&v, row + width * b, sizeof v);
+            acc[b] = acc[b] + hi * v;
+        }
+    }
+    for (int b = 0; b < blocks; ++b)
+        acc[b] = less_roots(base, acc[b]);
+    std::memcpy(out + p, acc, sizeof acc);
+}
+
+inline __attribute__((always_inline)) void root_sums_loop(const double *w, const double *h,
+                                                          int rows, int size, double base,
+                                                          double *out) noexcept
+{
+    constexpr int blocks = 2;
+    int p = 0;
+    for (; p + blocks * width <= size; p += blocks * width)
+        root_sums_block<blocks>(w, h, rows, size, p, base, out);
+    for (; p < size; ++p) {
+        double acc = h[0] * w[p];
+        for (int i = 1; i < rows; ++i)
+            acc = acc + h[i] * w[i * size + p];
+        out[p] = less_root(base, acc);
+    }
+}
+
+void root_sums_base(const double *w, const double *h, int rows, int size, double base,
+                    double *out) noexcept
+{
+    root_sums_loop(w, h, rows, size, base, out);
+}
+
 using exp_kernel = void (*)(const double *, double *, int) noexcept;
 using cdf_kernel = void (*)(const double *, const double *, double *, int) noexcept;
+using root_sums_kernel = void (*)(const double *, const double *, int, int, double,
+                                  double *) noexcept;
 
 struct kernels {
     exp_kernel exp;
     cdf_kernel cdf;
+    root_sums_kernel root_sums;
 };
 
 #if (defined(__x86_64__) || defined(__i386__)) && defined(__GNUC__)
@@ -202,15 +285,22 @@ __attribute__((target("avx2"))) void cdf_avx2(const double *x, const double *g, 
     map_lanes(x, g, out, n, cdf_op);
 }
 
+__attribute__((target("avx2"))) void root_sums_avx2(const double *w, const double *h, int rows,
+                                                    int size, double base,
+                                                    double *out) noexcept
+{
+    root_sums_loop(w, h, rows, size, base, out);
+}
+
 kernels choose() noexcept
 {
     __builtin_cpu_init();
     if (__builtin_cpu_supports("avx2"))
-        return {exp_avx2, cdf_avx2};
-    return {exp_base, cdf_base};
+        return {exp_avx2, cdf_avx2, root_sums_avx2};
+    return {exp_base, cdf_base, root_sums_base};
 }
 #else
-kernels choose() noexcept { return {exp_base, cdf_base}; }
+kernels choose() noexcept { return {exp_base, cdf_base, root_sums_base}; }
 #endif
 
 const kernels &chosen() noexcept
@@ -228,11 +318,23 @@ void norm_cdf_array(const double *x, const double *g, double *out, int n) noexce
     chosen().cdf(x, g, out, n);
 }
 
+void root_weighted_sums(const double *w, const double *h, int rows, int size, double base,
+                        double *out) noexcept
+{
+    chosen().root_sums(w, h, rows, size, base, out);
+}
+
 void exp_array_baseline(const double *x, double *out, int n) noexcept { exp_base(x, out, n); }
 
 void norm_cdf_array_baseline(const double *x, const double *g, double *out, int n) noexcept
 {
     cdf_base(x, g, out, n);
+}
+
+void root_weighted_sums_baseline(const double *w, const double *h, int rows, int size,
+                                 double base, double *out) noexcept
+{
+    root_sums_base(w, h, rows, size, base, out);
 }
 
 }  // namespace vornet

@@ -1,5 +1,6 @@
 // exp and the normal distribution function over arrays of doubles, four at a
-// time, for the integral model's quadratures.
+// time, for the integral model's quadratures, and the weighted sums of a
+// matrix's rows (with a square root) for its interpolation.
 //
 // exp(x) = 2^k exp(r): k = round(x / ln 2), r = (x - k ln2_hi) - k ln2_lo with
 // ln 2 in two parts (k ln2_hi is exact for |k| < 2^20), so |r| <= ln 2 / 2;
@@ -37,10 +38,21 @@ void exp_array(const double *x, double *out, int n) noexcept;
 // place of N and g; out may be x or g.
 void norm_cdf_array(const double *x, const double *g, double *out, int n) noexcept;
 
+// out[p] = base - sqrt(max(s_p, 0)) for 0 <= p < size, where
+// s_p = h[0] w[p] + h[1] w[size + p] + ... + h[rows-1] w[(rows-1) size + p],
+// added in that order (a NaN sum gives NaN): the rows of a matrix weighted
+// and summed, as in the interpolation of a function at many points from its
+// values at the nodes, then a square root off a base. out may not overlap
+// w or h.
+void root_weighted_sums(const double *w, const double *h, int rows, int size, double base,
+                        double *out) noexcept;
+
 // The same on the baseline path alone, whatever the processor: for the tests
 // that hold the two paths to the same bits.
 void exp_array_baseline(const double *x, double *out, int n) noexcept;
 void norm_cdf_array_baseline(const double *x, const double *g, double *out, int n) noexcept;
+void root_weighted_sums_baseline(const double *w, const double *h, int rows, int size,
+                                 double base, double *out) noexcept;
 
 }  // namespace vornet
 
