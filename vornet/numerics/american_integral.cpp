@@ -284,28 +284,44 @@ void qd_plus_residuals(const put_model<R> &m, const qd_plus_node<R> *terms, cons
 // B = lambda / (lambda - 1), lambda the negative root of
 // v^2 l^2 / 2 + (r - q - v^2/2) l - r = 0 (where r > 0). The two are
 // combined as resistances in parallel; the search and Newton's method make
-// up the rest.
+// up the rest. The parts that do not depend on tau are worked out once.
 template <class R>
-R start_distance(const put_model<R> &m, R tau, R root_tau) noexcept
+struct start_limits {
+    double log_scale;  // ln(v^2 / (8 pi (r-q)^2)) where r > q
+    R far;             // ln X - ln B(inf), where positive (else 0)
+};
+
+template <class R>
+start_limits<R> start_limits_of(const put_model<R> &m) noexcept
 {
     const double v = value_of(m.vol);
-    const double t = value_of(tau);
     const double r = value_of(m.r);
     const double q = value_of(m.q);
+    start_limits<R> l;
+    l.log_scale = r > q ? std::log(v * v / (8.0 * 3.141592653589793 * (r - q) * (r - q))) : 0.0;
+    l.far = m.vol * 0.0;
+    if (r > 0.0) {
+        const R k = (m.r - m.q) / (m.vol * m.vol) - 0.5;
+        const R lambda = (0.0 - k) - d_sqrt(k * k + 2.0 * m.r / (m.vol * m.vol));
+        const R far = m.ln_X - d_log(lambda / (lambda - 1.0));
+        if (value_of(far) > 0.0)
+            l.far = far;
+    }
+    return l;
+}
+
+template <class R>
+R start_distance(const put_model<R> &m, const start_limits<R> &l, R tau, R root_tau) noexcept
+{
     double factor = 1.5;
-    if (r > q) {
-        const double a = std::log(v * v / (8.0 * 3.141592653589793 * t * (r - q) * (r - q)));
+    if (value_of(m.r) > value_of(m.q)) {
+        const double a = l.log_scale - std::log(value_of(tau));
         factor = a > 1.0 ? std::sqrt(a) : 1.0;
     }
-    R near = m.vol * root_tau * factor;
-    if (!(r > 0.0))
+    const R near = m.vol * root_tau * factor;
+    if (!(value_of(l.far) > 0.0))
         return near;
-    const R k = (m.r - m.q) / (m.vol * m.vol) - 0.5;
-    const R lambda = (0.0 - k) - d_sqrt(k * k + 2.0 * m.r / (m.vol * m.vol));
-    const R far = m.ln_X - d_log(lambda / (lambda - 1.0));
-    if (!(value_of(far) > 0.0))
-        return near;
-    return near * far / (near + far);
+    return near * l.far / (near + l.far);
 }
 
 // The roots at `count` nodes (times tau, from x0 < ln X), the nodes side by
@@ -732,8 +748,9 @@ void solve_boundary(const put_model<R> &m, const integral_settings &settings,
     // QD+ at every node, each started from a blend of the boundary's two
     // limits (start_distance).
     R x0[max_nodes + 1];
+    const start_limits<R> limits = start_limits_of(m);
     for (int j = 0; j < n; ++j)
-        x0[j] = m.ln_X - start_distance(m, tau[j], root_tau[j]);
+        x0[j] = m.ln_X - start_distance(m, limits, tau[j], root_tau[j]);
     qd_plus_boundaries(m, tau, root_tau, x0, n, ln_b);
     for (int j = 0; j <= n; ++j) {
         const R g = ln_b[j] - m.ln_X;

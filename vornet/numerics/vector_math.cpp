@@ -194,22 +194,21 @@ inline __attribute__((always_inline)) double less_root(double base, double s) no
 #if (defined(__x86_64__) || defined(__i386__)) && defined(__GNUC__) && defined(__SSE2__)
 typedef double half_lanes __attribute__((vector_size(16)));
 
-inline __attribute__((always_inline)) lanes less_roots(double base, lanes s) noexcept
+inline __attribute__((always_inline)) void less_roots(double base, lanes *s) noexcept
 {
     const lanes zero = splat(0.0);
-    const lanes kept = s <= zero ? zero : s;  // NaN compares false: kept
+    const lanes kept = *s <= zero ? zero : *s;  // NaN compares false: kept
     half_lanes low = {kept[0], kept[1]};
     half_lanes high = {kept[2], kept[3]};
     low = __builtin_ia32_sqrtpd(low);
     high = __builtin_ia32_sqrtpd(high);
-    return splat(base) - lanes{low[0], low[1], high[0], high[1]};
+    *s = splat(base) - lanes{low[0], low[1], high[0], high[1]};
 }
 #else
-inline __attribute__((always_inline)) lanes less_roots(double base, lanes s) noexcept
+inline __attribute__((always_inline)) void less_roots(double base, lanes *s) noexcept
 {
     for (int k = 0; k < width; ++k)
-        s[k] = less_root(base, s[k]);
-    return s;
+        (*s)[k] = less_root(base, (*s)[k]);
 }
 #endif
 
@@ -236,7 +235,7 @@ inline __attribute__((always_inline)) void root_sums_block(const double *w, cons
         }
     }
     for (int b = 0; b < blocks; ++b)
-        acc[b] = less_roots(base, acc[b]);
+        less_roots(base, &acc[b]);
     std::memcpy(out + p, acc, sizeof acc);
 }
 
