@@ -250,6 +250,34 @@ def test_a_start_far_from_the_root_still_converges():
     np.testing.assert_allclose(solved, vol, atol=1e-9)
 
 
+def test_the_price_moves_smoothly_with_volatility_deep_in_the_money_and_long_dated():
+    # Here QD+'s root sits where the premium ends, and its iteration must
+    # bisect to the end: stopped short, the start (and the price) jumped by
+    # about 1e-6 within a volatility step of 1e-7.
+    vols = 0.2753 + 1e-7 * np.arange(-60, 61)
+    prices = vornet.price(100.0, 47.0, 7.829, 0.0947, 0.0729, vols, "c", model="integral")
+    steps = np.diff(prices)
+    assert np.all(steps > 0.0)
+    assert np.max(np.abs(np.diff(steps))) < 1e-10
+
+
+def test_long_dated_implied_volatilities_round_trip_tightly():
+    rng = np.random.default_rng(5)
+    n = 300
+    T = rng.uniform(4.0, 10.0, n)
+    K = 100.0 * np.exp(rng.uniform(-1.0, 1.0, n))
+    vol = rng.uniform(0.1, 1.4, n)
+    r, q = rng.uniform(-0.02, 0.1, n), rng.uniform(-0.02, 0.08, n)
+    kind = np.where(rng.random(n) < 0.5, "c", "p")
+    prices = vornet.price(100.0, K, T, r, q, vol, kind, model="integral")
+    floor = vornet.price(100.0, K, T, r, q, 0.01, kind, model="integral")
+    solved, status = vornet.implied_vol(prices, 100.0, K, T, r, q, kind, model="integral",
+                                        full_output=True)
+    carries = (prices - floor >= 0.01) & (status == IVStatus.SOLVED)
+    assert carries.sum() > 150
+    assert np.max(np.abs(solved[carries] - vol[carries])) <= 1e-9
+
+
 def test_the_forward_forms_match_the_rates_forms():
     S, K, T, r, q, vol = 100.0, np.array([90.0, 100.0, 115.0]), 0.8, 0.04, 0.02, 0.3
     D, F = math.exp(-r * T), S * math.exp((r - q) * T)

@@ -21,10 +21,15 @@ constexpr int max_nodes = chebyshev_max_nodes;
 
 // QD+ at each node: at most this many evaluations in the search for a lower
 // end and steps of the root's iteration, which stops once a step in ln S is
-// below the tolerance (a start for the fixed point, which refines it).
+// below the tolerance (a start for the fixed point, which refines it), or
+// once the bracket is narrower than qd_bracket: where the root sits at the
+// end of the premium (deep in the money, long-dated), Newton's steps leave
+// the bracket and bisection must run to the end, or the start, and with it
+// the price, would jump as the inputs move.
 constexpr int qd_search_steps = 60;
-constexpr int qd_steps = 12;
+constexpr int qd_steps = 40;
 constexpr double qd_tolerance = 1e-5;
+constexpr double qd_bracket = 1e-9;
 
 // The fixed-point sweep takes the Newton step where the map's slope in ln b
 // is below this, else the plain one: there the plain step overshoots and
@@ -331,7 +336,8 @@ R start_distance(const put_model<R> &m, const start_limits<R> &l, R tau, R root_
 // first by stepping down while F is positive: Newton's step on the slope
 // with c0 held, or where that fails or goes further, the distance below X
 // doubled. A node ends with a Newton step below qd_tolerance (taken,
-// without a further evaluation) or after qd_steps steps.
+// without a further evaluation), a bracket narrower than qd_bracket, or
+// after qd_steps steps.
 template <class R>
 void qd_plus_boundaries(const put_model<R> &m, const R *tau, const R *root_tau, const R *x0,
                         int count, R *out) noexcept
@@ -413,7 +419,8 @@ void qd_plus_boundaries(const put_model<R> &m, const R *tau, const R *root_tau, 
             x[i] = next;
             ++steps[i];
             // Only a short step of Newton's says the root is near.
-            if ((step < qd_tolerance && !bisected) || steps[i] == qd_steps) {
+            if ((step < qd_tolerance && !bisected)
+                || !(value_of(hi[i]) - value_of(lo[i]) > qd_bracket) || steps[i] == qd_steps) {
                 out[i] = next;
                 state[i] = phase::done;
             }
