@@ -15,6 +15,9 @@ namespace {
 // compiler carries them in pairs of SSE2 registers, on the AVX2 path in one.
 typedef double lanes __attribute__((vector_size(32)));
 typedef unsigned long long int_lanes __attribute__((vector_size(32)));
+// The same, at any address a double may have: loads and stores of whole
+// vectors (a copy through memory in pieces would stall the wide load).
+typedef double unaligned_lanes __attribute__((vector_size(32), aligned(8)));
 constexpr int width = 4;
 
 constexpr double log2_e = 1.4426950408889634;
@@ -151,11 +154,14 @@ inline __attribute__((always_inline)) void map_lanes(const double *x, const doub
     for (; i + group * width <= n; i += group * width) {
         lanes v[group];
         lanes w[group];
-        std::memcpy(v, x + i, sizeof v);
+        for (int j = 0; j < group; ++j)
+            v[j] = *reinterpret_cast<const unaligned_lanes *>(x + i + width * j);
         if (y != nullptr)
-            std::memcpy(w, y + i, sizeof w);
+            for (int j = 0; j < group; ++j)
+                w[j] = *reinterpret_cast<const unaligned_lanes *>(y + i + width * j);
         op.template operator()<group>(v, w);
-        std::memcpy(out + i, v, sizeof v);
+        for (int j = 0; j < group; ++j)
+            *reinterpret_cast<unaligned_lanes *>(out + i + width * j) = v[j];
     }
     for (; i < n; i += width) {
         // Element by element: a wide load of fresh narrow stores would wait
@@ -221,22 +227,18 @@ inline __attribute__((always_inline)) void root_sums_block(const double *w, cons
 {
     lanes acc[blocks];
     for (int b = 0; b < blocks; ++b) {
-        lanes v;
-        std::memcpy(&v, w + p + width * b, sizeof v);
-        acc[b] = h[0] * v;
+        acc[b] = h[0] * *reinterpret_cast<const unaligned_lanes *>(w + p + width * b);
     }
     for (int i = 1; i < rows; ++i) {
         const double hi = h[i];
         const double *row = w + i * size + p;
-        for (int b = 0; b < blocks; ++b) {
-            lanes v;
-            std::memcpy(&v, row + width * b, sizeof v);
-            acc[b] = acc[b] + hi * v;
-        }
+        for (int b = 0; b < blocks; ++b)
+            acc[b] = acc[b] + hi * *reinterpret_cast<const unaligned_lanes *>(row + width * b);
     }
-    for (int b = 0; b < blocks; ++b)
+    for (int b = 0; b < blocks; ++b) {
         less_roots(base, &acc[b]);
-    std::memcpy(out + p, acc, sizeof acc);
+        *reinterpret_cast<unaligned_lanes *>(out + p + width * b) = acc[b];
+    }
 }
 
 inline __attribute__((always_inline)) void root_sums_loop(const double *w, const double *h,
