@@ -143,40 +143,68 @@ inline __attribute__((always_inline)) void norm_cdf_lanes(lanes *x, const lanes 
     }
 }
 
-// Groups of `group` vectors a step; then the rest a vector at a time. op(v, w) works on v (and reads w).
+// Groups of `group` vectors a step, then single vectors. op(v, w) works on
+// v (and reads w). A last part vector is the array's last four values,
+// read before anything is written (out may be x), and worked out again where
+// they overlap the vectors before, which gives the same bits; an array of
+// fewer than four is gathered from its values in registers. (Gathered
+// through memory, the wide read would wait for the narrow writes.)
 constexpr int group = 4;
+
+inline __attribute__((always_inline)) lanes load(const double *p) noexcept
+{
+    return *reinterpret_cast<const unaligned_lanes *>(p);
+}
+
+inline __attribute__((always_inline)) void store(double *p, lanes v) noexcept
+{
+    *reinterpret_cast<unaligned_lanes *>(p) = v;
+}
+
+inline __attribute__((always_inline)) lanes gather(const double *p, int count) noexcept
+{
+    return lanes{p[0], count > 1 ? p[1] : 0.0, count > 2 ? p[2] : 0.0, 0.0};
+}
 
 template <class Op>
 inline __attribute__((always_inline)) void map_lanes(const double *x, const double *y,
                                                      double *out, int n, Op op) noexcept
 {
+    if (n <= 0)
+        return;
+    if (n < width) {
+        lanes v[1] = {gather(x, n)};
+        lanes w[1] = {y != nullptr ? gather(y, n) : splat(0.0)};
+        op.template operator()<1>(v, w);
+        for (int j = 0; j < n; ++j)
+            out[j] = v[0][j];
+        return;
+    }
+    const int rest = n % width;
+    lanes last_v[1] = {load(x + n - width)};
+    lanes last_w[1] = {y != nullptr ? load(y + n - width) : splat(0.0)};
     int i = 0;
     for (; i + group * width <= n; i += group * width) {
         lanes v[group];
         lanes w[group];
         for (int j = 0; j < group; ++j)
-            v[j] = *reinterpret_cast<const unaligned_lanes *>(x + i + width * j);
+            v[j] = load(x + i + width * j);
         if (y != nullptr)
             for (int j = 0; j < group; ++j)
-                w[j] = *reinterpret_cast<const unaligned_lanes *>(y + i + width * j);
+                w[j] = load(y + i + width * j);
         op.template operator()<group>(v, w);
         for (int j = 0; j < group; ++j)
-            *reinterpret_cast<unaligned_lanes *>(out + i + width * j) = v[j];
+            store(out + i + width * j, v[j]);
     }
-    for (; i < n; i += width) {
-        // Element by element: a wide load of fresh narrow stores would wait
-        // for them to reach the cache.
-        const int count = n - i < width ? n - i : width;
-        lanes v[1] = {splat(0.0)};
-        lanes w[1] = {splat(0.0)};
-        for (int j = 0; j < count; ++j)
-            v[0][j] = x[i + j];
-        if (y != nullptr)
-            for (int j = 0; j < count; ++j)
-                w[0][j] = y[i + j];
+    for (; i + width <= n; i += width) {
+        lanes v[1] = {load(x + i)};
+        lanes w[1] = {y != nullptr ? load(y + i) : splat(0.0)};
         op.template operator()<1>(v, w);
-        for (int j = 0; j < count; ++j)
-            out[i + j] = v[0][j];
+        store(out + i, v[0]);
+    }
+    if (rest != 0) {
+        op.template operator()<1>(last_v, last_w);
+        store(out + n - width, last_v[0]);
     }
 }
 
@@ -227,17 +255,17 @@ inline __attribute__((always_inline)) void root_sums_block(const double *w, cons
 {
     lanes acc[blocks];
     for (int b = 0; b < blocks; ++b) {
-        acc[b] = h[0] * *reinterpret_cast<const unaligned_lanes *>(w + p + width * b);
+        acc[b] = h[0] * load(w + p + width * b);
     }
     for (int i = 1; i < rows; ++i) {
         const double hi = h[i];
         const double *row = w + i * size + p;
         for (int b = 0; b < blocks; ++b)
-            acc[b] = acc[b] + hi * *reinterpret_cast<const unaligned_lanes *>(row + width * b);
+            acc[b] = acc[b] + hi * load(row + width * b);
     }
     for (int b = 0; b < blocks; ++b) {
         less_roots(base, &acc[b]);
-        *reinterpret_cast<unaligned_lanes *>(out + p + width * b) = acc[b];
+        store(out + p + width * b, acc[b]);
     }
 }
 
