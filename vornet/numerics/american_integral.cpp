@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <limits>
+#include <type_traits>
 
 #include "chebyshev.h"
 #include "dual_number.h"
@@ -157,13 +158,23 @@ struct put_model {
     bool q_zero;   // q == 0: no dividend integral
 };
 
-// ln B(u) on the Chebyshev interpolant of H = ln(B/X)^2 at x = 2 sqrt(u/T) - 1.
+// ln B(u) on the Chebyshev interpolant of H = ln(B/X)^2 at x = 2 sqrt(u/T) - 1:
+// its values at the nodes (H[0] at x = 1, u = T) and, where asked for, its
+// coefficients.
 template <class R>
 struct put_boundary {
     int n;
     R ln_X;
+    R H[max_nodes + 1];
     R a[max_nodes + 1];
 };
+
+// ln B(T), the node value itself.
+template <class R>
+R ln_boundary_at_expiry(const put_boundary<R> &b) noexcept
+{
+    return b.ln_X - d_sqrt(positive_part(b.H[0]));
+}
 
 template <class R>
 R ln_boundary(const put_boundary<R> &b, double x) noexcept
@@ -432,21 +443,25 @@ void qd_plus_boundaries(const put_model<R> &m, const R *tau, const R *root_tau, 
 // on the node values, p(x_jk) = sum_i w_jki H_i: the points
 // x_jk = (1 + x_j) sqrt(c_k) - 1 depend on the settings alone, so the
 // weights are worked out once, for the package's settings, and a sweep's
-// interpolation is a sum over the nodes without the coefficients.
+// interpolation is a sum over the nodes without the coefficients. The
+// premium's points are node 0's (x_0 = 1, tau = T) of its own rule, so that
+// its table is the same with one node.
 constexpr int table_nodes = integral_default.nodes;
 constexpr int table_points = integral_default.boundary_points;
+static_assert(integral_default.price_points <= table_nodes * table_points);
 
 struct interpolation_table {
-    int points;  // m, at most table_points
-    // weight[i * n * m + j * m + k]: node value i, node j's point k, so that
+    int size;  // points in a row: the first nodes' points, at most n m
+    // weight[i * size + j * m + k]: node value i, node j's point k, so that
     // the sum over i runs along every node's points at once
     double weight[(table_nodes + 1) * table_nodes * table_points];
 };
 
-interpolation_table make_interpolation_table(int m) noexcept
+// The table of the first `nodes` nodes' points of the m-point rule.
+interpolation_table make_interpolation_table(int m, int nodes) noexcept
 {
     interpolation_table t{};
-    t.points = m;
+    t.size = nodes * m;
     const int n = table_nodes;
     mapped_rule rule;
     map_rule(m, rule);
@@ -456,14 +471,24 @@ interpolation_table make_interpolation_table(int m) noexcept
         for (int l = 0; l <= n; ++l)
             unit[l] = l == i ? 1.0 : 0.0;
         chebyshev_coefficients(unit, n, a);
-        for (int j = 0; j < n; ++j) {
+        for (int j = 0; j < nodes; ++j) {
             const double x = chebyshev_cos(n, j);
             for (int k = 0; k < m; ++k)
-                t.weight[(i * n + j) * m + k]
+                t.weight[i * t.size + j * m + k]
                     = chebyshev_sum(a, n, (1.0 + x) * rule.root_c[k] - 1.0);
         }
     }
     return t;
+}
+
+// The premium's table, for the package's nodes and price points, else none.
+const interpolation_table *premium_interpolation_for(int nodes, int points) noexcept
+{
+    if (nodes != table_nodes || points != integral_default.price_points)
+        return nullptr;
+    static const interpolation_table premium
+        = make_interpolation_table(integral_default.price_points, 1);
+    return &premium;
 }
 
 // The table for the package's nodes and points, or for its coarse sweeps'
@@ -473,12 +498,13 @@ const interpolation_table *interpolation_for(int nodes, int points) noexcept
     if (nodes != table_nodes)
         return nullptr;
     if (points == table_points) {
-        static const interpolation_table fine = make_interpolation_table(table_points);
+        static const interpolation_table fine
+            = make_interpolation_table(table_points, table_nodes);
         return &fine;
     }
     if (points == coarse_points(table_points)) {
         static const interpolation_table coarse
-            = make_interpolation_table(coarse_points(table_points));
+            = make_interpolation_table(coarse_points(table_points), table_nodes);
         return &coarse;
     }
     return nullptr;
@@ -507,13 +533,13 @@ const mapped_rule &rule_of(int size, mapped_rule &scratch) noexcept
 inline void ln_boundaries_from_table(const interpolation_table &t, const double *H,
                                      double ln_X, double *out) noexcept
 {
-    root_weighted_sums(t.weight, H, table_nodes + 1, table_nodes * t.points, ln_X, out);
+    root_weighted_sums(t.weight, H, table_nodes + 1, t.size, ln_X, out);
 }
 
 template <class R>
 void ln_boundaries_from_table(const interpolation_table &t, const R *H, R ln_X, R *out) noexcept
 {
-    const int size = table_nodes * t.points;
+    const int size = t.size;
     const double *w = t.weight;
     for (int p = 0; p < size; ++p)
         out[p] = H[0] * w[p];
@@ -732,9 +758,10 @@ void accelerate(R ln_X, const R *ln_b, bool mixed, int n, R *next,
     }
 }
 
+// The boundary's node values into b, and its coefficients where asked for.
 template <class R>
 void solve_boundary(const put_model<R> &m, const integral_settings &settings,
-                    const mapped_rule &rule, put_boundary<R> &b) noexcept
+                    const mapped_rule &rule, put_boundary<R> &b, bool coefficients) noexcept
 {
     const int n = settings.nodes;
     b.n = n;
@@ -743,7 +770,7 @@ void solve_boundary(const put_model<R> &m, const integral_settings &settings,
     R tau[max_nodes + 1];
     R root_tau[max_nodes + 1];
     R ln_b[max_nodes + 1];
-    R H[max_nodes + 1];
+    R *H = b.H;
     for (int j = 0; j <= n; ++j) {
         node[j] = chebyshev_cos(n, j);
         const double half = (1.0 + node[j]) * 0.5;
@@ -836,7 +863,43 @@ void solve_boundary(const put_model<R> &m, const integral_settings &settings,
             }
         }
     }
-    chebyshev_coefficients(H, n, b.a);
+    if (coefficients)
+        chebyshev_coefficients(H, n, b.a);
+}
+
+// ln B at the premium's points 2 sqrt(c_k) - 1: by the table where there is
+// one (and the boundary was solved without coefficients), else from the
+// coefficients.
+inline void premium_boundaries(const put_boundary<double> &b, const mapped_rule &rule,
+                               double *ln_B) noexcept
+{
+    if (const interpolation_table *t = premium_interpolation_for(b.n, rule.size)) {
+        root_weighted_sums(t->weight, b.H, b.n + 1, t->size, b.ln_X, ln_B);
+        return;
+    }
+    double points[max_points] = {};
+    for (int k = 0; k < rule.size; ++k)
+        points[k] = 2.0 * rule.root_c[k] - 1.0;
+    ln_boundaries(b, points, rule.size, ln_B);
+}
+
+template <class R>
+void premium_boundaries(const put_boundary<R> &b, const mapped_rule &rule, R *ln_B) noexcept
+{
+    double points[max_points] = {};
+    for (int k = 0; k < rule.size; ++k)
+        points[k] = 2.0 * rule.root_c[k] - 1.0;
+    ln_boundaries(b, points, rule.size, ln_B);
+}
+
+// Whether the premium of a put_boundary<R> needs its coefficients.
+template <class R>
+bool premium_needs_coefficients(int nodes, int points) noexcept
+{
+    if constexpr (std::is_same_v<R, double>)
+        return premium_interpolation_for(nodes, points) == nullptr;
+    else
+        return true;
 }
 
 // The put of strike 1 at spot e^{ln_s}: the European price plus the
@@ -845,7 +908,7 @@ template <class R>
 R put_value(const put_model<R> &m, const put_boundary<R> &b, const mapped_rule &rule,
             double S, double ln_s) noexcept
 {
-    const R ln_bT = ln_boundary(b, 1.0);
+    const R ln_bT = ln_boundary_at_expiry(b);
     if (!(ln_s > value_of(ln_bT)))
         return ln_bT * 0.0 + (1.0 - S);
     const R drift = m.r - m.q;
@@ -854,11 +917,8 @@ R put_value(const put_model<R> &m, const put_boundary<R> &b, const mapped_rule &
     const R dm = dp - st;
     R value = d_exp(0.0 - m.r * m.T) * d_norm_cdf(0.0 - dm)
               - S * d_exp(0.0 - m.q * m.T) * d_norm_cdf(0.0 - dp);
-    double points[max_points] = {};
     R ln_B[max_points];
-    for (int k = 0; k < rule.size; ++k)
-        points[k] = 2.0 * rule.root_c[k] - 1.0;
-    ln_boundaries(b, points, rule.size, ln_B);
+    premium_boundaries(b, rule, ln_B);
     // At each point, with s = T - u: exp(-r s), exp(-q s) and the densities
     // of d+ and d- = d+ - v sqrt(s) (unscaled) in one batch, then N(-d-) and
     // N(-d+).
@@ -970,7 +1030,8 @@ R put_form_price(const put_model<R> &m, double x, const integral_settings &setti
         return european_put(m, x);
     mapped_rule scratch;
     put_boundary<R> b;
-    solve_boundary(m, settings, rule_of(settings.boundary_points, scratch), b);
+    solve_boundary(m, settings, rule_of(settings.boundary_points, scratch), b,
+                   premium_needs_coefficients<R>(settings.nodes, settings.price_points));
     return put_value(m, b, rule_of(settings.price_points, scratch), x, std::log(x));
 }
 
@@ -1061,8 +1122,8 @@ price_delta_gamma integral_price_delta_gamma(double S, double K, double T, doubl
     bool exercised = false;
     if (kind != early_exercise::never) {
         mapped_rule scratch;
-        solve_boundary(m, settings, rule_of(settings.boundary_points, scratch), b);
-        exercised = !(ln_x > ln_boundary(b, 1.0));
+        solve_boundary(m, settings, rule_of(settings.boundary_points, scratch), b, true);
+        exercised = !(ln_x > ln_boundary_at_expiry(b));
     }
     if (exercised) {
         value = 1.0 - x;

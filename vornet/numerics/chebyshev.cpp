@@ -67,6 +67,6 @@ constexpr std::array<double, table_size> cosines = make_table();
 
 }  // namespace
 
-double chebyshev_cos(int n, int m) noexcept { return cosines[n * (n - 1) + m]; }
+const double *chebyshev_cos_row(int n) noexcept { return cosines.data() + n * (n - 1); }
 
 }  // namespace vornet

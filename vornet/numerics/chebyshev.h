@@ -13,14 +13,18 @@ namespace vornet {
 // The largest n tabulated.
 inline constexpr int chebyshev_max_nodes = 64;
 
-// cos(m pi / n) for 1 <= n <= chebyshev_max_nodes and 0 <= m < 2n.
-double chebyshev_cos(int n, int m) noexcept;
+// cos(m pi / n) for 0 <= m < 2n, as row[m], for 1 <= n <= chebyshev_max_nodes.
+const double *chebyshev_cos_row(int n) noexcept;
+
+// cos(m pi / n), one value of the same row.
+inline double chebyshev_cos(int n, int m) noexcept { return chebyshev_cos_row(n)[m]; }
 
 // a[0..n] from f(x_0..x_n) (x_0 = 1, x_n = -1), the ends halved.
 template <class R>
 void chebyshev_coefficients(const R *values, int n, R *a) noexcept
 {
     const double scale = 2.0 / n;
+    const double *cosines = chebyshev_cos_row(n);
     for (int k = 0; k <= n; ++k) {
         R sum = values[0] * 0.5;
         int m = 0;
@@ -28,7 +32,7 @@ void chebyshev_coefficients(const R *values, int n, R *a) noexcept
             m += k;
             if (m >= 2 * n)
                 m -= 2 * n;
-            sum = sum + values[j] * chebyshev_cos(n, m);
+            sum = sum + values[j] * cosines[m];
         }
         sum = sum + values[n] * ((k % 2 == 0) ? 0.5 : -0.5);
         a[k] = sum * ((k == 0 || k == n) ? 0.5 * scale : scale);

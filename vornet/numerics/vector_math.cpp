@@ -156,7 +156,7 @@ inline __attribute__((always_inline)) lanes load(const double *p) noexcept
     return *reinterpret_cast<const unaligned_lanes *>(p);
 }
 
-inline __attribute__((always_inline)) void store(double *p, lanes v) noexcept
+inline __attribute__((always_inline)) void store(double *p, const lanes &v) noexcept
 {
     *reinterpret_cast<unaligned_lanes *>(p) = v;
 }
