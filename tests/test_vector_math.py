@@ -1,5 +1,5 @@
-"""exp and the normal distribution function over arrays, as the integral
-model's quadratures compute them: accuracy against the C library, the edges,
+"""exp, the normal distribution function and ln over arrays, as the
+integral model's quadratures compute them: accuracy against the C library, the edges,
 and the same bits on the processor's path and the baseline one; and the
 interpolation's weighted sums with their square root, to the bit of the sums
 taken in order."""
@@ -24,7 +24,7 @@ def test_exp_is_within_two_units_in_the_last_place(baseline):
     rng = np.random.default_rng(11)
     x = np.concatenate([rng.uniform(-745.0, 709.7, 100_000), rng.uniform(-1.0, 1.0, 20_000),
                         np.arange(-700.0, 700.0, 0.5)])
-    exps, _ = _engine.vector_math(x, baseline)
+    exps = _engine.vector_math(x, baseline)[0]
     expected = np.exp(x)
     normal = expected >= SMALLEST_NORMAL
     assert np.all(np.abs(exps - expected)[normal] <= 2.0 * EPS * expected[normal])
@@ -36,7 +36,7 @@ def test_exp_is_within_two_units_in_the_last_place(baseline):
 def test_normal_cdf_is_accurate_over_its_range(baseline):
     rng = np.random.default_rng(12)
     x = np.concatenate([rng.uniform(-37.5, 38.0, 60_000), rng.uniform(-3.0, 3.0, 20_000)])
-    _, cdfs = _engine.vector_math(x, baseline)
+    cdfs = _engine.vector_math(x, baseline)[1]
     expected = normal_cdf(x)
     normal = expected >= SMALLEST_NORMAL
     error = np.abs(cdfs - expected)[normal] / expected[normal]
@@ -44,6 +44,30 @@ def test_normal_cdf_is_accurate_over_its_range(baseline):
     # the rounded x^2 grows like x^2.
     assert np.all(error <= 16.0 * EPS * (1.0 + x[normal] ** 2))
     assert np.all(error[np.abs(x[normal]) < 3.0] <= 16.0 * EPS)
+
+
+@pytest.mark.parametrize("baseline", [False, True])
+def test_log_is_within_two_units_in_the_last_place(baseline):
+    rng = np.random.default_rng(13)
+    # Over the whole range (subnormals too), and near 1 where ln x is small.
+    x = np.concatenate([np.exp(rng.uniform(-744.0, 709.7, 100_000)),
+                        rng.uniform(0.5, 2.0, 50_000), 1.0 + rng.uniform(-1e-6, 1e-6, 10_000),
+                        [5e-324, 1e-310, SMALLEST_NORMAL, np.finfo(float).max, 1.0, 2.0]])
+    logs = _engine.vector_math(x, baseline)[2]
+    expected = np.log(x)
+    ulp = np.spacing(np.abs(expected))
+    assert np.all(np.abs(logs - expected) <= 2.0 * ulp)
+
+
+@pytest.mark.parametrize(
+    "x, expected_log",
+    [(0.0, -math.inf), (-0.0, -math.inf), (math.inf, math.inf), (-1.0, math.nan),
+     (-math.inf, math.nan), (-5e-324, math.nan), (1.0, 0.0)],
+)
+def test_log_edges(x, expected_log):
+    for baseline in (False, True):
+        value = _engine.vector_math(np.array([x]), baseline)[2][0]
+        assert value == expected_log or (math.isnan(expected_log) and math.isnan(value))
 
 
 @pytest.mark.parametrize(
@@ -60,14 +84,14 @@ def test_normal_cdf_is_accurate_over_its_range(baseline):
 )
 def test_edges(x, expected_exp, expected_cdf):
     for baseline in (False, True):
-        exps, cdfs = _engine.vector_math(np.array([x]), baseline)
+        exps, cdfs, _ = _engine.vector_math(np.array([x]), baseline)
         assert exps[0] == expected_exp
         assert cdfs[0] == expected_cdf
 
 
 def test_nan_stays_nan():
-    exps, cdfs = _engine.vector_math(np.array([1.0, math.nan, -2.0]), False)
-    assert math.isnan(exps[1]) and math.isnan(cdfs[1])
+    exps, cdfs, logs = _engine.vector_math(np.array([1.0, math.nan, -2.0]), False)
+    assert math.isnan(exps[1]) and math.isnan(cdfs[1]) and math.isnan(logs[1])
     assert exps[0] == pytest.approx(math.e, rel=2 * EPS)
     assert cdfs[2] == pytest.approx(normal_cdf([-2.0])[0], rel=16 * EPS)
 
@@ -86,7 +110,7 @@ def test_processor_path_gives_the_baseline_bits(size):
     # part vector overlaps the one before it, and the normal distribution
     # function is worked out in place).
     alone = [_engine.vector_math(x[i:i + 1], False) for i in range(size)]
-    for k in range(2):
+    for k in range(3):
         assert np.array([a[k][0] for a in alone]).tobytes() == fast[k].tobytes()
 
 

@@ -701,8 +701,8 @@ PyObject *integral_prices(PyObject *, PyObject *args)
 
 constexpr char vector_math_name[] = "vector_math";
 
-// exp(x) and N(x) from the integral model's array functions, on the path the
-// processor takes or on the baseline one: for the tests.
+// exp(x), N(x) and ln(x) from the integral model's array functions, on the
+// path the processor takes or on the baseline one: for the tests.
 PyObject *vector_math(PyObject *, PyObject *args)
 {
     PyObject *x_obj;
@@ -720,12 +720,14 @@ PyObject *vector_math(PyObject *, PyObject *args)
     npy_intp shape[1] = {n};
     py_ref exps(PyArray_SimpleNew(1, shape, NPY_DOUBLE));
     py_ref cdfs(PyArray_SimpleNew(1, shape, NPY_DOUBLE));
-    if (!exps || !cdfs)
+    py_ref logs(PyArray_SimpleNew(1, shape, NPY_DOUBLE));
+    if (!exps || !cdfs || !logs)
         return nullptr;
     const double *in = static_cast<const double *>(
         PyArray_DATA(reinterpret_cast<PyArrayObject *>(x.get())));
     double *e = static_cast<double *>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(exps.get())));
     double *c = static_cast<double *>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(cdfs.get())));
+    double *l = static_cast<double *>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(logs.get())));
     const int count = static_cast<int>(n);
     // c holds -x^2/2, then its exp, then N(x).
     for (int i = 0; i < count; ++i)
@@ -734,12 +736,14 @@ PyObject *vector_math(PyObject *, PyObject *args)
         exp_array_baseline(in, e, count);
         exp_array_baseline(c, c, count);
         norm_cdf_array_baseline(in, c, c, count);
+        log_array_baseline(in, l, count);
     } else {
         exp_array(in, e, count);
         exp_array(c, c, count);
         norm_cdf_array(in, c, c, count);
+        log_array(in, l, count);
     }
-    return PyTuple_Pack(2, exps.get(), cdfs.get());
+    return PyTuple_Pack(3, exps.get(), cdfs.get(), logs.get());
 }
 
 constexpr char root_weighted_sums_name[] = "root_weighted_sums";
@@ -845,9 +849,9 @@ constexpr auto method_table(std::index_sequence<rows...>)
          reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&vector_math)),
          METH_VARARGS,
          "vector_math($module, x, baseline, /)\n--\n\n"
-         "(exp(x), N(x)) by the integral model's array functions, on the path this processor "
-         "takes (baseline false) or on the baseline one; N from exp(-x^2/2) by the same path. "
-         "For tests.\n"},
+         "(exp(x), N(x), ln(x)) by the integral model's array functions, on the path this "
+         "processor takes (baseline false) or on the baseline one; N from exp(-x^2/2) by the "
+         "same path. For tests.\n"},
         {root_weighted_sums_name,
          reinterpret_cast<PyCFunction>(
              reinterpret_cast<void (*)()>(&root_weighted_sums_function)),

@@ -98,11 +98,13 @@ mapped_rule make_rule(int size) noexcept
 // into `scratch`.
 const mapped_rule &rule_of(int size, mapped_rule &scratch) noexcept;
 
-// exp and N over arrays of numbers of type R: the values four at a time
+// exp, ln and N over arrays of numbers of type R: the values four at a time
 // (vector_math.h), a dual's derivative beside them. At most max_batch.
 constexpr int max_batch = 1024;
 
 inline void exp_n(const double *x, double *out, int n) noexcept { exp_array(x, out, n); }
+
+inline void log_n(const double *x, double *out, int n) noexcept { log_array(x, out, n); }
 
 // The compiler cannot tell that the array functions read only the n values
 // filled in here.
@@ -116,6 +118,16 @@ inline void exp_n(const dual *x, dual *out, int n) noexcept
     exp_array(v, v, n);
     for (int i = 0; i < n; ++i)
         out[i] = {v[i], v[i] * x[i].d};
+}
+
+inline void log_n(const dual *x, dual *out, int n) noexcept
+{
+    double v[max_batch];
+    for (int i = 0; i < n; ++i)
+        v[i] = x[i].v;
+    log_array(v, v, n);
+    for (int i = 0; i < n; ++i)
+        out[i] = {v[i], x[i].d / x[i].v};
 }
 
 // out[i] = N(x[i]) given g[i] = exp(-x[i]^2 / 2).
@@ -327,11 +339,12 @@ start_limits<R> start_limits_of(const put_model<R> &m) noexcept
 }
 
 template <class R>
-R start_distance(const put_model<R> &m, const start_limits<R> &l, R tau, R root_tau) noexcept
+R start_distance(const put_model<R> &m, const start_limits<R> &l, double ln_tau,
+                 R root_tau) noexcept
 {
     double factor = 1.5;
     if (value_of(m.r) > value_of(m.q)) {
-        const double a = l.log_scale - std::log(value_of(tau));
+        const double a = l.log_scale - ln_tau;
         factor = a > 1.0 ? std::sqrt(a) : 1.0;
     }
     const R near = m.vol * root_tau * factor;
@@ -659,6 +672,10 @@ void sweep_nodes(const put_model<R> &m, const mapped_rule &rule, const node_term
     }
     exp_n(node_g, node_g, 2 * count);
     norm_cdf_n(node_d + count, node_g + count, node_cdf, count);
+    // f = N / D at every node, then their logarithms together, and the
+    // slope of ln f in ln b.
+    R ratio[max_nodes];
+    R slope[max_nodes];
     for (int c = 0; c < count; ++c) {
         const int j = first + c;
         const node_factors<R> &f = factors[j];
@@ -705,11 +722,16 @@ void sweep_nodes(const put_model<R> &m, const mapped_rule &rule, const node_term
                                                + tau[j] * inv_sqrt_2pi * sum_cdf_slope);
             }
         }
-        const R ln_f = d_log(num / den) - f.drift_tau;
-        const R slope = num_slope / num - den_slope / den;
+        ratio[c] = num / den;
+        slope[c] = num_slope / num - den_slope / den;
+    }
+    log_n(ratio, ratio, count);
+    for (int c = 0; c < count; ++c) {
+        const int j = first + c;
+        const R ln_f = ratio[c] - factors[j].drift_tau;
         R step = ln_f;
-        if (value_of(slope) < newton_slope_limit)
-            step = ln_b[j] - (ln_b[j] - ln_f) / (1.0 - slope);
+        if (value_of(slope[c]) < newton_slope_limit)
+            step = ln_b[j] - (ln_b[j] - ln_f) / (1.0 - slope[c]);
         if (!(value_of(step) < value_of(m.ln_X)))
             step = m.ln_X;
         next[j] = step;
@@ -783,8 +805,12 @@ void solve_boundary(const put_model<R> &m, const integral_settings &settings,
     // limits (start_distance).
     R x0[max_nodes + 1];
     const start_limits<R> limits = start_limits_of(m);
+    double ln_tau[max_nodes + 1];
     for (int j = 0; j < n; ++j)
-        x0[j] = m.ln_X - start_distance(m, limits, tau[j], root_tau[j]);
+        ln_tau[j] = value_of(tau[j]);
+    log_n(ln_tau, ln_tau, n);
+    for (int j = 0; j < n; ++j)
+        x0[j] = m.ln_X - start_distance(m, limits, ln_tau[j], root_tau[j]);
     qd_plus_boundaries(m, tau, root_tau, x0, n, ln_b);
     for (int j = 0; j <= n; ++j) {
         const R g = ln_b[j] - m.ln_X;

@@ -112,6 +112,65 @@ inline __attribute__((always_inline)) void exp_lanes(lanes *v) noexcept
     }
 }
 
+// ln of `group` vectors at once.
+constexpr double sqrt2 = 1.4142135623730951;
+constexpr double two_54 = 18014398509481984.0;
+constexpr double smallest_normal = 2.2250738585072014e-308;
+constexpr double two_52 = 4503599627370496.0;
+constexpr unsigned long long two_52_bits = 0x4330000000000000ULL;
+constexpr unsigned long long mantissa_bits = 0x000fffffffffffffULL;
+constexpr unsigned long long one_bits = 0x3ff0000000000000ULL;
+constexpr double infinity = __builtin_inf();
+// 2/3, 2/5, ..., 2/25: ln m = 2f + f s (2/3 + 2/5 s + ... + 2/25 s^11).
+constexpr double atanh_series[] = {
+    2.0 / 3.0,  2.0 / 5.0,  2.0 / 7.0,  2.0 / 9.0,  2.0 / 11.0, 2.0 / 13.0,
+    2.0 / 15.0, 2.0 / 17.0, 2.0 / 19.0, 2.0 / 21.0, 2.0 / 23.0, 2.0 / 25.0,
+};
+
+template <int group>
+inline __attribute__((always_inline)) void log_lanes(lanes *v) noexcept
+{
+    static_assert(sizeof atanh_series / sizeof atanh_series[0] == 12);
+    for (int j = 0; j < group; ++j) {
+        const lanes x = v[j];
+        // Subnormals scaled into the normal range first (and 2^-54 put back).
+        const auto tiny = x < splat(smallest_normal);
+        const lanes scaled = tiny ? x * two_54 : x;
+        int_lanes bits;
+        std::memcpy(&bits, &scaled, sizeof bits);
+        // The exponent as a double, exactly: its bits under 2^52's, less 2^52.
+        const int_lanes exponent_bits = ((bits >> 52) & 0x7ff) | two_52_bits;
+        lanes exponent;
+        std::memcpy(&exponent, &exponent_bits, sizeof exponent);
+        exponent = exponent - two_52;
+        const int_lanes m_bits = (bits & mantissa_bits) | one_bits;
+        lanes m;
+        std::memcpy(&m, &m_bits, sizeof m);
+        const auto big = m > splat(sqrt2);
+        m = big ? m * 0.5 : m;
+        const lanes k = (exponent - 1023.0) + (big ? splat(1.0) : splat(0.0))
+                        - (tiny ? splat(54.0) : splat(0.0));
+        const lanes f = (m - 1.0) / (m + 1.0);
+        const lanes s = f * f;
+        const lanes s2 = s * s;
+        const lanes s4 = s2 * s2;
+        const lanes s8 = s4 * s4;
+        lanes pair[6];
+        for (int i = 0; i < 6; ++i)
+            pair[i] = atanh_series[2 * i] + atanh_series[2 * i + 1] * s;
+        const lanes quad0 = pair[0] + pair[1] * s2;
+        const lanes quad1 = pair[2] + pair[3] * s2;
+        const lanes quad2 = pair[4] + pair[5] * s2;
+        const lanes series = (quad0 + quad1 * s4) + quad2 * s8;
+        const lanes ln_m = f * 2.0 + (f * s) * series;
+        const lanes r = k * ln2_hi + (ln_m + k * ln2_lo);
+        // 0 gives -inf, inf itself, a negative number or NaN gives NaN.
+        const lanes special = x == 0.0 ? splat(-infinity)
+                                       : (x == splat(infinity) ? x : splat(__builtin_nan("")));
+        v[j] = (x > 0.0) & (x < splat(infinity)) ? r : special;
+    }
+}
+
 // N of `group` vectors x given g = exp(-x^2/2), into x.
 template <int group>
 inline __attribute__((always_inline)) void norm_cdf_lanes(lanes *x, const lanes *g) noexcept
@@ -209,9 +268,12 @@ inline __attribute__((always_inline)) void map_lanes(const double *x, const doub
 }
 
 constexpr auto exp_op = []<int size>(lanes *v, const lanes *) { exp_lanes<size>(v); };
+constexpr auto log_op = []<int size>(lanes *v, const lanes *) { log_lanes<size>(v); };
 constexpr auto cdf_op = []<int size>(lanes *v, const lanes *w) { norm_cdf_lanes<size>(v, w); };
 
 void exp_base(const double *x, double *out, int n) noexcept { map_lanes(x, nullptr, out, n, exp_op); }
+
+void log_base(const double *x, double *out, int n) noexcept { map_lanes(x, nullptr, out, n, log_op); }
 
 void cdf_base(const double *x, const double *g, double *out, int n) noexcept
 {
@@ -292,12 +354,14 @@ void root_sums_base(const double *w, const double *h, int rows, int size, double
 }
 
 using exp_kernel = void (*)(const double *, double *, int) noexcept;
+using log_kernel = exp_kernel;
 using cdf_kernel = void (*)(const double *, const double *, double *, int) noexcept;
 using root_sums_kernel = void (*)(const double *, const double *, int, int, double,
                                   double *) noexcept;
 
 struct kernels {
     exp_kernel exp;
+    log_kernel log;
     cdf_kernel cdf;
     root_sums_kernel root_sums;
 };
@@ -306,6 +370,11 @@ struct kernels {
 __attribute__((target("avx2"))) void exp_avx2(const double *x, double *out, int n) noexcept
 {
     map_lanes(x, nullptr, out, n, exp_op);
+}
+
+__attribute__((target("avx2"))) void log_avx2(const double *x, double *out, int n) noexcept
+{
+    map_lanes(x, nullptr, out, n, log_op);
 }
 
 __attribute__((target("avx2"))) void cdf_avx2(const double *x, const double *g, double *out,
@@ -325,11 +394,11 @@ kernels choose() noexcept
 {
     __builtin_cpu_init();
     if (__builtin_cpu_supports("avx2"))
-        return {exp_avx2, cdf_avx2, root_sums_avx2};
-    return {exp_base, cdf_base, root_sums_base};
+        return {exp_avx2, log_avx2, cdf_avx2, root_sums_avx2};
+    return {exp_base, log_base, cdf_base, root_sums_base};
 }
 #else
-kernels choose() noexcept { return {exp_base, cdf_base, root_sums_base}; }
+kernels choose() noexcept { return {exp_base, log_base, cdf_base, root_sums_base}; }
 #endif
 
 const kernels &chosen() noexcept
@@ -341,6 +410,8 @@ const kernels &chosen() noexcept
 }  // namespace
 
 void exp_array(const double *x, double *out, int n) noexcept { chosen().exp(x, out, n); }
+
+void log_array(const double *x, double *out, int n) noexcept { chosen().log(x, out, n); }
 
 void norm_cdf_array(const double *x, const double *g, double *out, int n) noexcept
 {
@@ -354,6 +425,8 @@ void root_weighted_sums(const double *w, const double *h, int rows, int size, do
 }
 
 void exp_array_baseline(const double *x, double *out, int n) noexcept { exp_base(x, out, n); }
+
+void log_array_baseline(const double *x, double *out, int n) noexcept { log_base(x, out, n); }
 
 void norm_cdf_array_baseline(const double *x, const double *g, double *out, int n) noexcept
 {

@@ -1,5 +1,5 @@
-// exp and the normal distribution function over arrays of doubles, four at a
-// time, for the integral model's quadratures, and the weighted sums of a
+// exp, ln and the normal distribution function over arrays of doubles, four
+// at a time, for the integral model's quadratures, and the weighted sums of a
 // matrix's rows (with a square root) for its interpolation.
 //
 // exp(x) = 2^k exp(r): k = round(x / ln 2), r = (x - k ln2_hi) - k ln2_lo with
@@ -8,6 +8,12 @@
 // below 5e-18 relative) in Estrin's form; 2^k as two powers of two, so that
 // results down to the smallest subnormal are rounded once. Below -746 the
 // result is 0, above 710 it is infinite, NaN stays NaN.
+//
+// ln(x) = k ln 2 + ln m, x = 2^k m, m in [sqrt(1/2), sqrt(2)) (a subnormal x
+// scaled by 2^54 first, k and m read from the bits): ln m = 2 atanh(f),
+// f = (m - 1)/(m + 1), |f| < 0.172 (m - 1 is exact), by its series to f^25
+// (the first term left out is below 2e-20 relative); k ln 2 in two parts as
+// for exp.
 //
 // N(x) from g = exp(-x^2/2), which the callers have already:
 //   N(-|x|) = erfcx(t) g / 2,  t = |x| / sqrt(2),  erfcx(t) = exp(t^2) erfc(t),
@@ -34,6 +40,10 @@ namespace vornet {
 // out may be x.
 void exp_array(const double *x, double *out, int n) noexcept;
 
+// out[i] = ln(x[i]) for 0 <= i < n, within two units in the last place
+// (-inf at 0, NaN below); out may be x.
+void log_array(const double *x, double *out, int n) noexcept;
+
 // out[i] = N(x[i]) given g[i] = exp(-x[i]^2 / 2), to a few units in the last
 // place of N and g; out may be x or g.
 void norm_cdf_array(const double *x, const double *g, double *out, int n) noexcept;
@@ -50,6 +60,7 @@ void root_weighted_sums(const double *w, const double *h, int rows, int size, do
 // The same on the baseline path alone, whatever the processor: for the tests
 // that hold the two paths to the same bits.
 void exp_array_baseline(const double *x, double *out, int n) noexcept;
+void log_array_baseline(const double *x, double *out, int n) noexcept;
 void norm_cdf_array_baseline(const double *x, const double *g, double *out, int n) noexcept;
 void root_weighted_sums_baseline(const double *w, const double *h, int rows, int size,
                                  double base, double *out) noexcept;
