@@ -701,13 +701,26 @@ PyObject *integral_prices(PyObject *, PyObject *args)
 
 constexpr char vector_math_name[] = "vector_math";
 
+// The path of the array functions a test asks for: -1 the one the
+// processor takes, else one of those it has (vector_math.h).
+bool valid_vector_path(int path, const char *name)
+{
+    if (path >= -1 && path < vector_paths())
+        return true;
+    PyErr_Format(PyExc_ValueError, "%s(): path must be -1 or below %d, not %d", name,
+                 vector_paths(), path);
+    return false;
+}
+
 // exp(x), N(x) and ln(x) from the integral model's array functions, on the
-// path the processor takes or on the baseline one: for the tests.
+// path the processor takes or on one asked for: for the tests.
 PyObject *vector_math(PyObject *, PyObject *args)
 {
     PyObject *x_obj;
-    int baseline;
-    if (!PyArg_ParseTuple(args, "Op:vector_math", &x_obj, &baseline))
+    int path;
+    if (!PyArg_ParseTuple(args, "Oi:vector_math", &x_obj, &path))
+        return nullptr;
+    if (!valid_vector_path(path, vector_math_name))
         return nullptr;
     py_ref x(PyArray_FROMANY(x_obj, NPY_DOUBLE, 1, 1, NPY_ARRAY_CARRAY_RO | NPY_ARRAY_FORCECAST));
     if (!x)
@@ -732,17 +745,10 @@ PyObject *vector_math(PyObject *, PyObject *args)
     // c holds -x^2/2, then its exp, then N(x).
     for (int i = 0; i < count; ++i)
         c[i] = in[i] * in[i] * -0.5;
-    if (baseline) {
-        exp_array_baseline(in, e, count);
-        exp_array_baseline(c, c, count);
-        norm_cdf_array_baseline(in, c, c, count);
-        log_array_baseline(in, l, count);
-    } else {
-        exp_array(in, e, count);
-        exp_array(c, c, count);
-        norm_cdf_array(in, c, c, count);
-        log_array(in, l, count);
-    }
+    exp_array_on(path, in, e, count);
+    exp_array_on(path, c, c, count);
+    norm_cdf_array_on(path, in, c, c, count);
+    log_array_on(path, in, l, count);
     return PyTuple_Pack(3, exps.get(), cdfs.get(), logs.get());
 }
 
@@ -755,8 +761,10 @@ PyObject *root_weighted_sums_function(PyObject *, PyObject *args)
     PyObject *w_obj;
     PyObject *h_obj;
     double base;
-    int baseline;
-    if (!PyArg_ParseTuple(args, "OOdp:root_weighted_sums", &w_obj, &h_obj, &base, &baseline))
+    int path;
+    if (!PyArg_ParseTuple(args, "OOdi:root_weighted_sums", &w_obj, &h_obj, &base, &path))
+        return nullptr;
+    if (!valid_vector_path(path, root_weighted_sums_name))
         return nullptr;
     py_ref w(PyArray_FROMANY(w_obj, NPY_DOUBLE, 2, 2, NPY_ARRAY_CARRAY_RO | NPY_ARRAY_FORCECAST));
     if (!w)
@@ -785,13 +793,14 @@ PyObject *root_weighted_sums_function(PyObject *, PyObject *args)
     const double *h_data = static_cast<const double *>(
         PyArray_DATA(reinterpret_cast<PyArrayObject *>(h.get())));
     double *o = static_cast<double *>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(out.get())));
-    if (baseline)
-        root_weighted_sums_baseline(w_data, h_data, static_cast<int>(rows),
-                                    static_cast<int>(size), base, o);
-    else
-        root_weighted_sums(w_data, h_data, static_cast<int>(rows), static_cast<int>(size), base,
-                           o);
+    root_weighted_sums_on(path, w_data, h_data, static_cast<int>(rows), static_cast<int>(size),
+                          base, o);
     return out.release();
+}
+
+PyObject *vector_paths_function(PyObject *, PyObject *)
+{
+    return PyLong_FromLong(vector_paths());
 }
 
 PyObject *resolve_workers_function(PyObject *, PyObject *workers_obj)
@@ -811,7 +820,7 @@ PyObject *entry(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *k
 template <std::size_t... rows>
 constexpr auto method_table(std::index_sequence<rows...>)
 {
-    return std::array<PyMethodDef, sizeof...(rows) + 6>{{
+    return std::array<PyMethodDef, sizeof...(rows) + 7>{{
         {kernels[rows].name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&entry<rows>)),
          METH_FASTCALL | METH_KEYWORDS, kernels[rows].doc}...,
         {find_forwards_name,
@@ -848,18 +857,24 @@ constexpr auto method_table(std::index_sequence<rows...>)
         {vector_math_name,
          reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&vector_math)),
          METH_VARARGS,
-         "vector_math($module, x, baseline, /)\n--\n\n"
+         "vector_math($module, x, path, /)\n--\n\n"
          "(exp(x), N(x), ln(x)) by the integral model's array functions, on the path this "
-         "processor takes (baseline false) or on the baseline one; N from exp(-x^2/2) by the "
-         "same path. For tests.\n"},
+         "processor takes (path -1) or on one it has (0 the baseline, 1 AVX2, 2 AVX-512: "
+         "below vector_paths()); N from exp(-x^2/2) by the same path. For tests.\n"},
         {root_weighted_sums_name,
          reinterpret_cast<PyCFunction>(
              reinterpret_cast<void (*)()>(&root_weighted_sums_function)),
          METH_VARARGS,
-         "root_weighted_sums($module, w, h, base, baseline, /)\n--\n\n"
+         "root_weighted_sums($module, w, h, base, path, /)\n--\n\n"
          "base - sqrt(max(s, 0)) for s = h @ w, w of shape (rows, size), each sum taken over "
-         "the rows in order, by the integral model's interpolation kernel on the path this "
-         "processor takes (baseline false) or on the baseline one. For tests.\n"},
+         "the rows in order, by the integral model's interpolation kernel on a path as for "
+         "vector_math. For tests.\n"},
+        {"vector_paths",
+         reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&vector_paths_function)),
+         METH_NOARGS,
+         "vector_paths($module, /)\n--\n\n"
+         "How many paths of the integral model's array functions this processor has: 1 the "
+         "baseline alone, 2 with AVX2, 3 with AVX-512 too. For tests.\n"},
         {"resolve_workers",
          reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&resolve_workers_function)),
          METH_O,

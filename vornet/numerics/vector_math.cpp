@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <utility>
 
 // The vectors never cross a call: every function that takes one is inlined,
 // so the note on how AVX vectors are passed does not apply.
@@ -11,14 +12,36 @@ namespace vornet {
 
 namespace {
 
-// Four lanes of doubles and of 64-bit integers: on the baseline path the
-// compiler carries them in pairs of SSE2 registers, on the AVX2 path in one.
-typedef double lanes __attribute__((vector_size(32)));
-typedef unsigned long long int_lanes __attribute__((vector_size(32)));
-// The same, at any address a double may have: loads and stores of whole
-// vectors (a copy through memory in pieces would stall the wide load).
-typedef double unaligned_lanes __attribute__((vector_size(32), aligned(8)));
+// W lanes of doubles and of 64-bit integers, and the doubles at any address
+// a double may have (loads and stores of whole vectors: a copy through
+// memory in pieces would stall the wide load). Four lanes on the baseline
+// path, which the compiler carries in pairs of SSE2 registers, and on the
+// AVX2 path, in one register; eight on the AVX-512 path.
+template <int W>
+struct simd;
+
+template <>
+struct simd<4> {
+    typedef double lanes __attribute__((vector_size(32)));
+    typedef unsigned long long int_lanes __attribute__((vector_size(32)));
+    typedef double unaligned __attribute__((vector_size(32), aligned(8)));
+};
+
+template <>
+struct simd<8> {
+    typedef double lanes __attribute__((vector_size(64)));
+    typedef unsigned long long int_lanes __attribute__((vector_size(64)));
+    typedef double unaligned __attribute__((vector_size(64), aligned(8)));
+};
+
+template <int W>
+using lanes_of = typename simd<W>::lanes;
+template <int W>
+using int_lanes_of = typename simd<W>::int_lanes;
+
+// The four lanes of the interpolation's sums, on every path.
 constexpr int width = 4;
+typedef lanes_of<width> lanes;
 
 constexpr double log2_e = 1.4426950408889634;
 constexpr double ln2_hi = 6.93147180369123816490e-01;  // 0x3fe62e42fee00000
@@ -56,21 +79,34 @@ constexpr double erfcx_powers[erfcx_degree + 1] = {
     0.7732087022652306,     -0.976548729080882,     1.095995661000491,
 };
 
-inline __attribute__((always_inline)) lanes splat(double v) noexcept { return lanes{v, v, v, v}; }
+template <int W = width, std::size_t... I>
+inline __attribute__((always_inline)) lanes_of<W> splat_lanes(double v,
+                                                             std::index_sequence<I...>) noexcept
+{
+    return lanes_of<W>{(static_cast<void>(I), v)...};
+}
+
+template <int W = width>
+inline __attribute__((always_inline)) lanes_of<W> splat(double v) noexcept
+{
+    return splat_lanes<W>(v, std::make_index_sequence<W>());
+}
 
 // exp of `group` vectors at once: their polynomials step together, so that
 // the chains of dependent operations overlap.
-template <int group>
-inline __attribute__((always_inline)) void exp_lanes(lanes *v) noexcept
+template <int W, int group>
+inline __attribute__((always_inline)) void exp_lanes(lanes_of<W> *v) noexcept
 {
+    typedef lanes_of<W> lanes;
+    typedef int_lanes_of<W> int_lanes;
     lanes r[group];
     lanes p[group];
     int_lanes k[group];
     static_assert(sizeof taylor / sizeof taylor[0] == 14);
     for (int j = 0; j < group; ++j) {
         // Comparisons with NaN are false: NaN passes both clamps and stays NaN.
-        lanes xc = v[j] < splat(exp_low) ? splat(exp_low) : v[j];
-        xc = xc > splat(exp_high) ? splat(exp_high) : xc;
+        lanes xc = v[j] < splat<W>(exp_low) ? splat<W>(exp_low) : v[j];
+        xc = xc > splat<W>(exp_high) ? splat<W>(exp_high) : xc;
         const lanes t = xc * log2_e + shifter;
         const lanes kd = t - shifter;
         std::memcpy(&k[j], &t, sizeof t);
@@ -127,14 +163,16 @@ constexpr double atanh_series[] = {
     2.0 / 15.0, 2.0 / 17.0, 2.0 / 19.0, 2.0 / 21.0, 2.0 / 23.0, 2.0 / 25.0,
 };
 
-template <int group>
-inline __attribute__((always_inline)) void log_lanes(lanes *v) noexcept
+template <int W, int group>
+inline __attribute__((always_inline)) void log_lanes(lanes_of<W> *v) noexcept
 {
+    typedef lanes_of<W> lanes;
+    typedef int_lanes_of<W> int_lanes;
     static_assert(sizeof atanh_series / sizeof atanh_series[0] == 12);
     for (int j = 0; j < group; ++j) {
         const lanes x = v[j];
         // Subnormals scaled into the normal range first (and 2^-54 put back).
-        const auto tiny = x < splat(smallest_normal);
+        const auto tiny = x < splat<W>(smallest_normal);
         const lanes scaled = tiny ? x * two_54 : x;
         int_lanes bits;
         std::memcpy(&bits, &scaled, sizeof bits);
@@ -146,10 +184,10 @@ inline __attribute__((always_inline)) void log_lanes(lanes *v) noexcept
         const int_lanes m_bits = (bits & mantissa_bits) | one_bits;
         lanes m;
         std::memcpy(&m, &m_bits, sizeof m);
-        const auto big = m > splat(sqrt2);
+        const auto big = m > splat<W>(sqrt2);
         m = big ? m * 0.5 : m;
-        const lanes k = (exponent - 1023.0) + (big ? splat(1.0) : splat(0.0))
-                        - (tiny ? splat(54.0) : splat(0.0));
+        const lanes k = (exponent - 1023.0) + (big ? splat<W>(1.0) : splat<W>(0.0))
+                        - (tiny ? splat<W>(54.0) : splat<W>(0.0));
         const lanes f = (m - 1.0) / (m + 1.0);
         const lanes s = f * f;
         const lanes s2 = s * s;
@@ -165,19 +203,22 @@ inline __attribute__((always_inline)) void log_lanes(lanes *v) noexcept
         const lanes ln_m = f * 2.0 + (f * s) * series;
         const lanes r = k * ln2_hi + (ln_m + k * ln2_lo);
         // 0 gives -inf, inf itself, a negative number or NaN gives NaN.
-        const lanes special = x == 0.0 ? splat(-infinity)
-                                       : (x == splat(infinity) ? x : splat(__builtin_nan("")));
-        v[j] = (x > 0.0) & (x < splat(infinity)) ? r : special;
+        const lanes special
+            = x == 0.0 ? splat<W>(-infinity)
+                       : (x == splat<W>(infinity) ? x : splat<W>(__builtin_nan("")));
+        v[j] = (x > 0.0) & (x < splat<W>(infinity)) ? r : special;
     }
 }
 
 // N of `group` vectors x given g = exp(-x^2/2), into x.
-template <int group>
-inline __attribute__((always_inline)) void norm_cdf_lanes(lanes *x, const lanes *g) noexcept
+template <int W, int group>
+inline __attribute__((always_inline)) void norm_cdf_lanes(lanes_of<W> *x,
+                                                          const lanes_of<W> *g) noexcept
 {
+    typedef lanes_of<W> lanes;
     for (int j = 0; j < group; ++j) {
         lanes t = (x[j] < 0.0 ? -x[j] : x[j]) * inv_sqrt_2;
-        t = t > splat(t_cap) ? splat(t_cap) : t;
+        t = t > splat<W>(t_cap) ? splat<W>(t_cap) : t;
         const lanes inv = 1.0 / (t + erfcx_scale);
         const lanes u = (t - erfcx_scale) * inv;
         // Estrin's form over the 24 powers: 12 pairs a + b u, then pairs of
@@ -202,82 +243,123 @@ inline __attribute__((always_inline)) void norm_cdf_lanes(lanes *x, const lanes 
     }
 }
 
-// Groups of `group` vectors a step, then single vectors. op(v, w) works on
-// v (and reads w). A last part vector is the array's last four values,
-// read before anything is written (out may be x), and worked out again where
-// they overlap the vectors before, which gives the same bits; an array of
-// fewer than four is gathered from its values in registers. (Gathered
-// through memory, the wide read would wait for the narrow writes.)
-constexpr int group = 4;
-
-inline __attribute__((always_inline)) lanes load(const double *p) noexcept
+// Groups of vectors (sixteen values) a step, then single vectors.
+// Op::run<W, size>(v, w) works on v (and reads w). A last part vector is
+// the array's last W values, read before anything is written (out may be
+// x), and worked out again where they overlap the vectors before, which
+// gives the same bits; an array of fewer than W is gathered from its values
+// in registers. (Gathered through memory, the wide read would wait for the
+// narrow writes.)
+template <int W = width>
+inline __attribute__((always_inline)) lanes_of<W> load(const double *p) noexcept
 {
-    return *reinterpret_cast<const unaligned_lanes *>(p);
+    return *reinterpret_cast<const typename simd<W>::unaligned *>(p);
 }
 
-inline __attribute__((always_inline)) void store(double *p, const lanes &v) noexcept
+template <int W = width>
+inline __attribute__((always_inline)) void store(double *p, const lanes_of<W> &v) noexcept
 {
-    *reinterpret_cast<unaligned_lanes *>(p) = v;
+    *reinterpret_cast<typename simd<W>::unaligned *>(p) = v;
 }
 
-inline __attribute__((always_inline)) lanes gather(const double *p, int count) noexcept
+template <int W, std::size_t... I>
+inline __attribute__((always_inline)) lanes_of<W> gather_lanes(
+    const double *p, int count, std::index_sequence<I...>) noexcept
 {
-    return lanes{p[0], count > 1 ? p[1] : 0.0, count > 2 ? p[2] : 0.0, 0.0};
+    return lanes_of<W>{(static_cast<int>(I) < count ? p[I] : 0.0)...};
 }
 
-template <class Op>
+template <int W>
+inline __attribute__((always_inline)) lanes_of<W> gather(const double *p, int count) noexcept
+{
+    return gather_lanes<W>(p, count, std::make_index_sequence<W>());
+}
+
+template <int W, class Op>
 inline __attribute__((always_inline)) void map_lanes(const double *x, const double *y,
-                                                     double *out, int n, Op op) noexcept
+                                                     double *out, int n) noexcept
 {
+    typedef lanes_of<W> lanes;
+    constexpr int group = 16 / W;
     if (n <= 0)
         return;
-    if (n < width) {
-        lanes v[1] = {gather(x, n)};
-        lanes w[1] = {y != nullptr ? gather(y, n) : splat(0.0)};
-        op.template operator()<1>(v, w);
+    if (n < W) {
+        lanes v[1] = {gather<W>(x, n)};
+        lanes w[1] = {y != nullptr ? gather<W>(y, n) : splat<W>(0.0)};
+        Op::template run<W, 1>(v, w);
         for (int j = 0; j < n; ++j)
             out[j] = v[0][j];
         return;
     }
-    const int rest = n % width;
-    lanes last_v[1] = {load(x + n - width)};
-    lanes last_w[1] = {y != nullptr ? load(y + n - width) : splat(0.0)};
+    const int rest = n % W;
+    lanes last_v[1] = {load<W>(x + n - W)};
+    lanes last_w[1] = {y != nullptr ? load<W>(y + n - W) : splat<W>(0.0)};
     int i = 0;
-    for (; i + group * width <= n; i += group * width) {
+    for (; i + group * W <= n; i += group * W) {
         lanes v[group];
         lanes w[group];
         for (int j = 0; j < group; ++j)
-            v[j] = load(x + i + width * j);
+            v[j] = load<W>(x + i + W * j);
         for (int j = 0; j < group; ++j)
-            w[j] = y != nullptr ? load(y + i + width * j) : splat(0.0);
-        op.template operator()<group>(v, w);
+            w[j] = y != nullptr ? load<W>(y + i + W * j) : splat<W>(0.0);
+        Op::template run<W, group>(v, w);
         for (int j = 0; j < group; ++j)
-            store(out + i + width * j, v[j]);
+            store<W>(out + i + W * j, v[j]);
     }
-    for (; i + width <= n; i += width) {
-        lanes v[1] = {load(x + i)};
-        lanes w[1] = {y != nullptr ? load(y + i) : splat(0.0)};
-        op.template operator()<1>(v, w);
-        store(out + i, v[0]);
+    for (; i + W <= n; i += W) {
+        lanes v[1] = {load<W>(x + i)};
+        lanes w[1] = {y != nullptr ? load<W>(y + i) : splat<W>(0.0)};
+        Op::template run<W, 1>(v, w);
+        store<W>(out + i, v[0]);
     }
     if (rest != 0) {
-        op.template operator()<1>(last_v, last_w);
-        store(out + n - width, last_v[0]);
+        Op::template run<W, 1>(last_v, last_w);
+        store<W>(out + n - W, last_v[0]);
     }
 }
 
-constexpr auto exp_op = []<int size>(lanes *v, const lanes *) { exp_lanes<size>(v); };
-constexpr auto log_op = []<int size>(lanes *v, const lanes *) { log_lanes<size>(v); };
-constexpr auto cdf_op = []<int size>(lanes *v, const lanes *w) { norm_cdf_lanes<size>(v, w); };
+struct exp_op {
+    template <int W, int size>
+    static inline __attribute__((always_inline)) void run(lanes_of<W> *v,
+                                                          const lanes_of<W> *) noexcept
+    {
+        exp_lanes<W, size>(v);
+    }
+};
 
-void exp_base(const double *x, double *out, int n) noexcept { map_lanes(x, nullptr, out, n, exp_op); }
+struct log_op {
+    template <int W, int size>
+    static inline __attribute__((always_inline)) void run(lanes_of<W> *v,
+                                                          const lanes_of<W> *) noexcept
+    {
+        log_lanes<W, size>(v);
+    }
+};
 
-void log_base(const double *x, double *out, int n) noexcept { map_lanes(x, nullptr, out, n, log_op); }
+struct cdf_op {
+    template <int W, int size>
+    static inline __attribute__((always_inline)) void run(lanes_of<W> *v,
+                                                          const lanes_of<W> *w) noexcept
+    {
+        norm_cdf_lanes<W, size>(v, w);
+    }
+};
+
+void exp_base(const double *x, double *out, int n) noexcept
+{
+    map_lanes<width, exp_op>(x, nullptr, out, n);
+}
+
+void log_base(const double *x, double *out, int n) noexcept
+{
+    map_lanes<width, log_op>(x, nullptr, out, n);
+}
 
 void cdf_base(const double *x, const double *g, double *out, int n) noexcept
 {
-    map_lanes(x, g, out, n, cdf_op);
+    map_lanes<width, cdf_op>(x, g, out, n);
 }
+
 // base - sqrt(max(s, 0)) for one sum s (NaN stays NaN).
 inline __attribute__((always_inline)) double less_root(double base, double s) noexcept
 {
@@ -380,18 +462,36 @@ struct kernels {
 #if (defined(__x86_64__) || defined(__i386__)) && defined(__GNUC__)
 __attribute__((target("avx2"))) void exp_avx2(const double *x, double *out, int n) noexcept
 {
-    map_lanes(x, nullptr, out, n, exp_op);
+    map_lanes<width, exp_op>(x, nullptr, out, n);
 }
 
 __attribute__((target("avx2"))) void log_avx2(const double *x, double *out, int n) noexcept
 {
-    map_lanes(x, nullptr, out, n, log_op);
+    map_lanes<width, log_op>(x, nullptr, out, n);
 }
 
 __attribute__((target("avx2"))) void cdf_avx2(const double *x, const double *g, double *out,
                                               int n) noexcept
 {
-    map_lanes(x, g, out, n, cdf_op);
+    map_lanes<width, cdf_op>(x, g, out, n);
+}
+
+// Eight lanes to a register: the polynomials in half the instructions, with
+// registers enough for their coefficients.
+__attribute__((target("avx512f"))) void exp_avx512(const double *x, double *out, int n) noexcept
+{
+    map_lanes<8, exp_op>(x, nullptr, out, n);
+}
+
+__attribute__((target("avx512f"))) void log_avx512(const double *x, double *out, int n) noexcept
+{
+    map_lanes<8, log_op>(x, nullptr, out, n);
+}
+
+__attribute__((target("avx512f"))) void cdf_avx512(const double *x, const double *g,
+                                                   double *out, int n) noexcept
+{
+    map_lanes<8, cdf_op>(x, g, out, n);
 }
 
 // less_roots with the four square roots in one instruction.
@@ -413,21 +513,39 @@ __attribute__((target("avx2"))) void root_sums_avx2(const double *w, const doubl
                    });
 }
 
-kernels choose() noexcept
+constexpr kernels paths[] = {
+    {exp_base, log_base, cdf_base, root_sums_base},
+    {exp_avx2, log_avx2, cdf_avx2, root_sums_avx2},
+    {exp_avx512, log_avx512, cdf_avx512, root_sums_avx2},
+};
+
+// How many of the paths this processor can take: the baseline, then AVX2,
+// then AVX-512 (with AVX2 for the interpolation's sums).
+int count_paths() noexcept
 {
     __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx2"))
-        return {exp_avx2, log_avx2, cdf_avx2, root_sums_avx2};
-    return {exp_base, log_base, cdf_base, root_sums_base};
+    if (!__builtin_cpu_supports("avx2"))
+        return 1;
+    return __builtin_cpu_supports("avx512f") ? 3 : 2;
 }
 #else
-kernels choose() noexcept { return {exp_base, log_base, cdf_base, root_sums_base}; }
+constexpr kernels paths[] = {{exp_base, log_base, cdf_base, root_sums_base}};
+
+int count_paths() noexcept { return 1; }
 #endif
 
-const kernels &chosen() noexcept
+int available_paths() noexcept
 {
-    static const kernels k = choose();
-    return k;
+    static const int count = count_paths();
+    return count;
+}
+
+// The widest path, or the one asked for where the processor has it, else
+// the baseline.
+const kernels &chosen(int path = -1) noexcept
+{
+    const int count = available_paths();
+    return paths[path < 0 ? count - 1 : (path < count ? path : 0)];
 }
 
 }  // namespace
@@ -447,19 +565,27 @@ void root_weighted_sums(const double *w, const double *h, int rows, int size, do
     chosen().root_sums(w, h, rows, size, base, out);
 }
 
-void exp_array_baseline(const double *x, double *out, int n) noexcept { exp_base(x, out, n); }
+int vector_paths() noexcept { return available_paths(); }
 
-void log_array_baseline(const double *x, double *out, int n) noexcept { log_base(x, out, n); }
-
-void norm_cdf_array_baseline(const double *x, const double *g, double *out, int n) noexcept
+void exp_array_on(int path, const double *x, double *out, int n) noexcept
 {
-    cdf_base(x, g, out, n);
+    chosen(path).exp(x, out, n);
 }
 
-void root_weighted_sums_baseline(const double *w, const double *h, int rows, int size,
-                                 double base, double *out) noexcept
+void log_array_on(int path, const double *x, double *out, int n) noexcept
 {
-    root_sums_base(w, h, rows, size, base, out);
+    chosen(path).log(x, out, n);
+}
+
+void norm_cdf_array_on(int path, const double *x, const double *g, double *out, int n) noexcept
+{
+    chosen(path).cdf(x, g, out, n);
+}
+
+void root_weighted_sums_on(int path, const double *w, const double *h, int rows, int size,
+                           double base, double *out) noexcept
+{
+    chosen(path).root_sums(w, h, rows, size, base, out);
 }
 
 }  // namespace vornet

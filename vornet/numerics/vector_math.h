@@ -1,5 +1,5 @@
 // exp, ln and the normal distribution function over arrays of doubles, four
-// at a time, for the integral model's quadratures, and the weighted sums of a
+// or eight at a time, for the integral model's quadratures, and the weighted sums of a
 // matrix's rows (with a square root) for its interpolation.
 //
 // exp(x) = 2^k exp(r): k = round(x / ln 2), r = (x - k ln2_hi) - k ln2_lo with
@@ -23,14 +23,15 @@
 // (the terms left out sum to below 3e-17, over f >= 0.56), written out in
 // powers of u, is summed in Estrin's form, and erfcx(t) = f / (4 + t).
 //
-// Both polynomials are summed in Estrin's form, whose chain of dependent
+// The polynomials are summed in Estrin's form, whose chain of dependent
 // operations is short: a lone call costs little more than its latency, and
-// the arrays go four values to a vector, several vectors at a time.
+// the arrays go four or eight values to a vector, sixteen values at a time.
 //
 // Every step is a correctly rounded operation, in the same order in every
 // lane and on every path, and the compiler may not fuse a multiply and an
-// add: the wider path (AVX2, chosen once at run time where the processor has
-// it) gives the same bits as the baseline one.
+// add: the wider paths (AVX2, and AVX-512 with eight lanes, the widest the
+// processor has chosen once at run time) give the same bits as the baseline
+// one.
 #ifndef VORNET_NUMERICS_VECTOR_MATH_H
 #define VORNET_NUMERICS_VECTOR_MATH_H
 
@@ -57,13 +58,15 @@ void norm_cdf_array(const double *x, const double *g, double *out, int n) noexce
 void root_weighted_sums(const double *w, const double *h, int rows, int size, double base,
                         double *out) noexcept;
 
-// The same on the baseline path alone, whatever the processor: for the tests
-// that hold the two paths to the same bits.
-void exp_array_baseline(const double *x, double *out, int n) noexcept;
-void log_array_baseline(const double *x, double *out, int n) noexcept;
-void norm_cdf_array_baseline(const double *x, const double *g, double *out, int n) noexcept;
-void root_weighted_sums_baseline(const double *w, const double *h, int rows, int size,
-                                 double base, double *out) noexcept;
+// The same on one path, for the tests that hold the paths to the same bits:
+// 0 the baseline, 1 AVX2, 2 AVX-512, of which the processor has the first
+// vector_paths() (a path it does not have runs the baseline).
+int vector_paths() noexcept;
+void exp_array_on(int path, const double *x, double *out, int n) noexcept;
+void log_array_on(int path, const double *x, double *out, int n) noexcept;
+void norm_cdf_array_on(int path, const double *x, const double *g, double *out, int n) noexcept;
+void root_weighted_sums_on(int path, const double *w, const double *h, int rows, int size,
+                           double base, double *out) noexcept;
 
 }  // namespace vornet
 
