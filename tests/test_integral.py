@@ -169,6 +169,23 @@ def test_a_low_volatility_does_not_upset_the_sweeps(sweeps):
     assert price == pytest.approx(146.96493522953534 - 100.0, abs=1e-12)
 
 
+@pytest.mark.parametrize("vol", [0.002, 0.005, 0.01, 0.02, 0.05])
+@pytest.mark.parametrize("kind", ["p", "c"])
+def test_a_long_dated_option_at_a_very_low_volatility_is_worth_its_exercise_value(vol, kind):
+    # Nine years, r 9.1 % against q -2 % (and the call that is this put's
+    # mirror): at 1 % volatility the sweeps' quadratures cannot follow the
+    # boundary, carried it below the spot, and the premium came out near
+    # zero, a price of 2e-31 for an option worth 14.3 exercised at once.
+    S, K, T, r, q = 100.0, 114.32064108419011, 9.076236185474238, 0.0912122963, -0.0196122948
+    if kind == "c":
+        S, K, r, q = K, S, q, r
+    exercise = abs(S - K)
+    assert vornet.price(S, K, T, r, q, vol, kind, model="integral") == pytest.approx(
+        exercise, rel=1e-14)
+    delta, gamma, vega = vornet.greeks(S, K, T, r, q, vol, kind, model="integral")[:3]
+    assert (delta, gamma, vega) == (1.0 if kind == "c" else -1.0, 0.0, 0.0)
+
+
 def test_implied_volatility_stops_well_inside_the_target():
     # Newton's last step is taken without the evaluation that would only
     # confirm it where its estimated error is far below the tolerance: the

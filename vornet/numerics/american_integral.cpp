@@ -931,7 +931,7 @@ bool premium_needs_coefficients(int nodes, int points) noexcept
 }
 
 // The put of strike 1 at spot e^{ln_s}: the European price plus the
-// premium, or 1 - S at and below B(T).
+// premium, never below 1 - S, or 1 - S at and below B(T).
 template <class R>
 R put_value(const put_model<R> &m, const put_boundary<R> &b, const mapped_rule &rule,
             double S, double ln_s) noexcept
@@ -976,7 +976,15 @@ R put_value(const put_model<R> &m, const put_boundary<R> &b, const mapped_rule &
             term = term - m.q * S * e[l + k] * d[l + k];
         sum = sum + rule.flat[k] * term;
     }
-    return value + m.T * sum;
+    const R price = value + m.T * sum;
+    // An American put is worth at least its exercise value. Where the
+    // boundary's quadratures cannot resolve it (a very low volatility
+    // against the drift, over a long time) the sum can fall short of that,
+    // far short of the value; the floor keeps such a price from being
+    // plainly wrong.
+    if (!(value_of(price) >= 1.0 - S))
+        return price * 0.0 + (1.0 - S);
+    return price;
 }
 
 bool valid_inputs(double S, double K, double T, double r, double q, double vol) noexcept
@@ -1191,6 +1199,12 @@ price_delta_gamma integral_price_delta_gamma(double S, double K, double T, doubl
             value += T * sum;
             first += T * sum1;
             second += T * sum2;
+        }
+        // The exercise value as a floor, as in put_value.
+        if (!(value >= 1.0 - x)) {
+            value = 1.0 - x;
+            first = -1.0;
+            second = 0.0;
         }
     }
     if (flag == flag_call) {
