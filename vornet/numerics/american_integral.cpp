@@ -895,25 +895,18 @@ void solve_boundary(const put_model<R> &m, const integral_settings &settings,
         chebyshev_coefficients(H, n, b.a);
 }
 
-// ln B at the premium's points 2 sqrt(c_k) - 1: by the table where there is
-// one (and the boundary was solved without coefficients), else from the
-// coefficients.
-inline void premium_boundaries(const put_boundary<double> &b, const mapped_rule &rule,
-                               double *ln_B) noexcept
-{
-    if (const interpolation_table *t = premium_interpolation_for(b.n, rule.size)) {
-        root_weighted_sums(t->weight, b.H, b.n + 1, t->size, b.ln_X, ln_B);
-        return;
-    }
-    double points[max_points] = {};
-    for (int k = 0; k < rule.size; ++k)
-        points[k] = 2.0 * rule.root_c[k] - 1.0;
-    ln_boundaries(b, points, rule.size, ln_B);
-}
-
+// ln B at the premium's points 2 sqrt(c_k) - 1: in doubles by the table
+// where there is one (the boundary then solved without its coefficients),
+// else from the coefficients.
 template <class R>
 void premium_boundaries(const put_boundary<R> &b, const mapped_rule &rule, R *ln_B) noexcept
 {
+    if constexpr (std::is_same_v<R, double>) {
+        if (const interpolation_table *t = premium_interpolation_for(b.n, rule.size)) {
+            root_weighted_sums(t->weight, b.H, b.n + 1, t->size, b.ln_X, ln_B);
+            return;
+        }
+    }
     double points[max_points] = {};
     for (int k = 0; k < rule.size; ++k)
         points[k] = 2.0 * rule.root_c[k] - 1.0;
@@ -982,7 +975,7 @@ R put_value(const put_model<R> &m, const put_boundary<R> &b, const mapped_rule &
     // against the drift, over a long time) the sum can fall short of that,
     // far short of the value; the floor keeps such a price from being
     // plainly wrong.
-    if (!(value_of(price) >= 1.0 - S))
+    if (value_of(price) < 1.0 - S)
         return price * 0.0 + (1.0 - S);
     return price;
 }
@@ -1201,7 +1194,7 @@ price_delta_gamma integral_price_delta_gamma(double S, double K, double T, doubl
             second += T * sum2;
         }
         // The exercise value as a floor, as in put_value.
-        if (!(value >= 1.0 - x)) {
+        if (value < 1.0 - x) {
             value = 1.0 - x;
             first = -1.0;
             second = 0.0;
