@@ -39,7 +39,8 @@ using lanes_of = typename simd<W>::lanes;
 template <int W>
 using int_lanes_of = typename simd<W>::int_lanes;
 
-// The four lanes of the interpolation's sums, on every path.
+// Four lanes: those of the baseline and AVX2 paths, and of the
+// interpolation's sums on every path.
 constexpr int width = 4;
 typedef lanes_of<width> lanes;
 
@@ -390,7 +391,8 @@ inline __attribute__((always_inline)) void less_roots(double base, lanes *s) noe
 #endif
 
 // The sums of `blocks` vectors of points from p on, held in registers while
-// the rows go by, each point's sum over the rows in order; then less_root.
+// the rows go by, each point's sum over the rows in order; then roots, which
+// is less_root on each lane.
 template <int blocks, class Roots>
 inline __attribute__((always_inline)) void root_sums_block(const double *w, const double *h,
                                                            int rows, int size, int p,
@@ -398,9 +400,8 @@ inline __attribute__((always_inline)) void root_sums_block(const double *w, cons
                                                            Roots roots) noexcept
 {
     lanes acc[blocks];
-    for (int b = 0; b < blocks; ++b) {
+    for (int b = 0; b < blocks; ++b)
         acc[b] = h[0] * load(w + p + width * b);
-    }
     for (int i = 1; i < rows; ++i) {
         const double hi = h[i];
         const double *row = w + i * size + p;
