@@ -278,6 +278,46 @@ def test_the_price_moves_smoothly_with_volatility_deep_in_the_money_and_long_dat
     assert np.max(np.abs(np.diff(steps))) < 1e-10
 
 
+# Puts whose drift is large against their volatility over the expiry,
+# (r - q) sqrt(T) / vol from 0.4 to 1.4 (the last two through their mirror
+# calls): the package's setting alone missed the target by up to 255 times
+# there; past 0.3 a finer setting is blended in.
+CORNER = [
+    (100.0, 106.26431392827715, 2.349868653257761, 0.0742667629824244, 0.0012529325456312945,
+     0.10064795192132821, "p"),
+    (100.0, 105.0, 2.0, 0.07, 0.005, 0.12, "p"),
+    (100.0, 105.0, 2.0, 0.07, 0.005, 0.23, "p"),
+    (100.0, 100.0, 3.0, 0.08, 0.0, 0.10, "p"),
+    (100.0, 95.0, 2.0, 0.005, 0.07, 0.23, "c"),
+    (100.0, 90.0, 1.5, 0.0, 0.06, 0.13, "c"),
+]
+
+
+def test_a_low_volatility_against_a_large_drift_is_priced_to_the_target():
+    options = tuple(np.array(column) for column in zip(*CORNER))
+    S, K, T, r, q, vol, kind = options
+    is_call = kind == "c"
+    finer = _engine.integral_prices(S, K, T, r, q, vol, is_call, FINER)
+    prices = vornet.price(S, K, T, r, q, vol, kind, model="integral")
+    assert np.all(np.abs(prices - finer) <= tolerance(finer))
+
+
+@pytest.mark.parametrize("drift", [0.5, 0.4, 0.3])
+def test_the_price_stays_smooth_where_the_finer_setting_blends_in(drift):
+    # A put with (r - q) sqrt(T) = 0.0919, its volatility across the ends
+    # and the middle of the band over which the finer setting's price is
+    # blended in.
+    vol_edge = 0.0919239 / drift
+    # Third differences: some 1e-12 where the price is smooth, the size of
+    # any jump (the two settings differ by up to 1e-6 here) where it is not.
+    vols = vol_edge + 1e-5 * np.arange(-40, 41)
+    prices = vornet.price(100.0, 105.0, 2.0, 0.07, 0.005, vols, "p", model="integral")
+    assert np.all(np.diff(prices) > 0.0)
+    assert np.max(np.abs(np.diff(prices, 3))) < 1e-10
+    solved = vornet.implied_vol(prices, 100.0, 105.0, 2.0, 0.07, 0.005, "p", model="integral")
+    assert np.max(np.abs(solved - vols)) <= 1e-9
+
+
 def test_long_dated_implied_volatilities_round_trip_tightly():
     rng = np.random.default_rng(5)
     n = 300
@@ -331,6 +371,9 @@ GREEK_CASES = [
     (100.0, 120.0, 0.3, 0.07, 0.01, 0.45, "p"),
     (100.0, 70.0, 1.5, 0.01, 0.06, 0.35, "c"),
     (100.0, 95.0, 0.05, 0.04, 0.02, 0.6, "p"),
+    # Within the band where the finer setting is blended in, and past it.
+    (100.0, 105.0, 2.0, 0.07, 0.005, 0.23, "p"),
+    (100.0, 95.0, 2.0, 0.005, 0.07, 0.12, "c"),
 ]
 
 

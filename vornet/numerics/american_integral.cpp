@@ -1051,17 +1051,141 @@ R european_put(const put_model<R> &m, double x) noexcept
            - x * d_exp(0.0 - m.q * m.T) * d_norm_cdf(0.0 - dp);
 }
 
+// The price of a put form exercised early, at the given settings.
+template <class R>
+R put_price_at(const put_model<R> &m, double x, const integral_settings &settings) noexcept
+{
+    mapped_rule scratch;
+    put_boundary<R> b;
+    solve_boundary(m, settings, rule_of(settings.boundary_points, scratch), b,
+                   premium_needs_coefficients<R>(settings.nodes, settings.price_points));
+    return put_value(m, b, rule_of(settings.price_points, scratch), x, std::log(x));
+}
+
+// Where the put's drift is large against its volatility over the expiry,
+// (r - q) sqrt(T) / v above hard_from with r > q, the package's setting does
+// not resolve the boundary, which moves from the strike to its long-time
+// level within a small part of the expiry: the fixed point needs more
+// sweeps, the boundary more nodes and points, the premium more points (at
+// 10-15 % volatility, r 6-8 %, q below 1 % and T up to three years the
+// package's setting misses its target by up to 255 times). From hard_to on
+// the price is hard_settings', between the two the prices are blended by
+// w = t^2 (3 - 2 t), t running from 0 to 1 across the band, so that the
+// price and its first derivatives stay continuous in the inputs. Only the
+// package's own setting is refined so; any other is taken as it is given.
+constexpr integral_settings hard_settings = {16, 10, 16, 64};
+constexpr double hard_from = 0.3;
+constexpr double hard_to = 0.5;
+
+bool is_package_setting(const integral_settings &s) noexcept
+{
+    return s.boundary_points == integral_default.boundary_points
+           && s.iterations == integral_default.iterations && s.nodes == integral_default.nodes
+           && s.price_points == integral_default.price_points;
+}
+
+// The weight of hard_settings' price, 0 where the settings are not the
+// package's or the put is not hard.
+template <class R>
+R hard_weight(const put_model<R> &m, const integral_settings &settings) noexcept
+{
+    const R none = m.vol * 0.0;
+    if (!is_package_setting(settings) || !(value_of(m.r) > value_of(m.q)))
+        return none;
+    const R drift = (m.r - m.q) * m.root_T / m.vol;
+    if (!(value_of(drift) > hard_from))
+        return none;
+    if (value_of(drift) >= hard_to)
+        return none + 1.0;
+    const R t = (drift - hard_from) * (1.0 / (hard_to - hard_from));
+    return t * t * (3.0 - t * 2.0);
+}
+
 template <class R>
 R put_form_price(const put_model<R> &m, double x, const integral_settings &settings,
                  early_exercise kind) noexcept
 {
     if (kind == early_exercise::never)
         return european_put(m, x);
-    mapped_rule scratch;
-    put_boundary<R> b;
-    solve_boundary(m, settings, rule_of(settings.boundary_points, scratch), b,
-                   premium_needs_coefficients<R>(settings.nodes, settings.price_points));
-    return put_value(m, b, rule_of(settings.price_points, scratch), x, std::log(x));
+    const R w = hard_weight(m, settings);
+    if (value_of(w) == 0.0)
+        return put_price_at(m, x, settings);
+    const R hard = put_price_at(m, x, hard_settings);
+    if (value_of(w) == 1.0)
+        return hard;
+    const R plain = put_price_at(m, x, settings);
+    return plain + w * (hard - plain);
+}
+
+// The put of strike 1 at x, at the given settings, and its derivatives in x:
+// P, P', P''.
+price_delta_gamma put_delta_gamma(const put_model<double> &m, double x,
+                                  const integral_settings &settings,
+                                  early_exercise kind) noexcept
+{
+    const double T = m.T;
+    const double ln_x = std::log(x);
+    const double drift = m.r - m.q;
+    const double st = m.vol * m.root_T;
+    double value = 0.0;
+    double first = 0.0;
+    double second = 0.0;
+    mapped_rule price_scratch;
+    const mapped_rule &price_rule = rule_of(settings.price_points, price_scratch);
+    put_boundary<double> b;
+    bool exercised = false;
+    if (kind != early_exercise::never) {
+        mapped_rule scratch;
+        solve_boundary(m, settings, rule_of(settings.boundary_points, scratch), b, true);
+        exercised = !(ln_x > ln_boundary_at_expiry(b));
+    }
+    if (exercised) {
+        value = 1.0 - x;
+        first = -1.0;
+    } else {
+        const double dp = (ln_x + drift * T) / st + st * 0.5;
+        const double dm = dp - st;
+        const double e_q = std::exp(-(m.q * T));
+        const double density = std::exp(dp * dp * -0.5) * inv_sqrt_2pi;
+        value = std::exp(-(m.r * T)) * norm_cdf(-dm) - x * e_q * norm_cdf(-dp);
+        first = -e_q * norm_cdf(-dp);
+        second = e_q * density / (x * st);
+        if (kind != early_exercise::never) {
+            // With g = r e^{-rs} N(-d-) - q x e^{-qs} N(-d+) and
+            // e^{-rs} phi(d-) = x e^{-qs} phi(d+) / B(u):
+            //   g'  = e^{-qs} [phi(d+) (q - r/B) / (v sqrt s) - q N(-d+)],
+            //   g'' = e^{-qs} phi(d+) / (x v sqrt s) [q - d+ (q - r/B) / (v sqrt s)].
+            double sum = 0.0;
+            double sum1 = 0.0;
+            double sum2 = 0.0;
+            for (int k = 0; k < price_rule.size; ++k) {
+                const double s = T * price_rule.c_bar[k];
+                const double vs = st * price_rule.root_c_bar[k];
+                const double ln_B = ln_boundary(b, 2.0 * price_rule.root_c[k] - 1.0);
+                const double d_plus = (ln_x - ln_B + drift * s) / vs + vs * 0.5;
+                const double eqs = std::exp(-(m.q * s));
+                const double n_mdp = norm_cdf(-d_plus);
+                const double phi = std::exp(d_plus * d_plus * -0.5) * inv_sqrt_2pi;
+                const double mix = m.q - m.r * std::exp(-ln_B);
+                double term = -(m.q * x * eqs * n_mdp);
+                if (!m.r_zero)
+                    term += m.r * std::exp(-(m.r * s)) * norm_cdf(vs - d_plus);
+                sum += price_rule.flat[k] * term;
+                sum1 += price_rule.flat[k] * (eqs * (phi * mix / vs - m.q * n_mdp));
+                sum2 += price_rule.flat[k] * (eqs * phi / (x * vs) * (m.q - d_plus * mix / vs));
+            }
+            value += T * sum;
+            first += T * sum1;
+            second += T * sum2;
+        }
+        // The exercise value as a floor, as in put_value.
+        if (value < 1.0 - x) {
+            value = 1.0 - x;
+            first = -1.0;
+            second = 0.0;
+        }
+    }
+    return {value, first, second};
 }
 
 }  // namespace
@@ -1138,68 +1262,19 @@ price_delta_gamma integral_price_delta_gamma(double S, double K, double T, doubl
         return {nan, nan, nan};
     const put_model<double> m = model_of(T, p.r, p.q, vol, p.r, p.q);
     const double x = p.x;
-    const double ln_x = std::log(x);
-    const double drift = m.r - m.q;
-    const double st = vol * m.root_T;
-    // The put of strike 1 and its derivatives in x: P, P', P''.
-    double value = 0.0;
-    double first = 0.0;
-    double second = 0.0;
-    mapped_rule price_scratch;
-    const mapped_rule &price_rule = rule_of(settings.price_points, price_scratch);
-    put_boundary<double> b;
-    bool exercised = false;
-    if (kind != early_exercise::never) {
-        mapped_rule scratch;
-        solve_boundary(m, settings, rule_of(settings.boundary_points, scratch), b, true);
-        exercised = !(ln_x > ln_boundary_at_expiry(b));
+    // The put of strike 1 and its derivatives in x: P, P', P''; blended as
+    // the price is where the put is hard (the weight does not move with x).
+    const double w = kind == early_exercise::never ? 0.0 : hard_weight(m, settings);
+    price_delta_gamma put = put_delta_gamma(m, x, w < 1.0 ? settings : hard_settings, kind);
+    if (w > 0.0 && w < 1.0) {
+        const price_delta_gamma hard = put_delta_gamma(m, x, hard_settings, kind);
+        put.price = put.price + w * (hard.price - put.price);
+        put.delta = put.delta + w * (hard.delta - put.delta);
+        put.gamma = put.gamma + w * (hard.gamma - put.gamma);
     }
-    if (exercised) {
-        value = 1.0 - x;
-        first = -1.0;
-    } else {
-        const double dp = (ln_x + drift * T) / st + st * 0.5;
-        const double dm = dp - st;
-        const double e_q = std::exp(-(m.q * T));
-        const double density = std::exp(dp * dp * -0.5) * inv_sqrt_2pi;
-        value = std::exp(-(m.r * T)) * norm_cdf(-dm) - x * e_q * norm_cdf(-dp);
-        first = -e_q * norm_cdf(-dp);
-        second = e_q * density / (x * st);
-        if (kind != early_exercise::never) {
-            // With g = r e^{-rs} N(-d-) - q x e^{-qs} N(-d+) and
-            // e^{-rs} phi(d-) = x e^{-qs} phi(d+) / B(u):
-            //   g'  = e^{-qs} [phi(d+) (q - r/B) / (v sqrt s) - q N(-d+)],
-            //   g'' = e^{-qs} phi(d+) / (x v sqrt s) [q - d+ (q - r/B) / (v sqrt s)].
-            double sum = 0.0;
-            double sum1 = 0.0;
-            double sum2 = 0.0;
-            for (int k = 0; k < price_rule.size; ++k) {
-                const double s = T * price_rule.c_bar[k];
-                const double vs = st * price_rule.root_c_bar[k];
-                const double ln_B = ln_boundary(b, 2.0 * price_rule.root_c[k] - 1.0);
-                const double d_plus = (ln_x - ln_B + drift * s) / vs + vs * 0.5;
-                const double eqs = std::exp(-(m.q * s));
-                const double n_mdp = norm_cdf(-d_plus);
-                const double phi = std::exp(d_plus * d_plus * -0.5) * inv_sqrt_2pi;
-                const double mix = m.q - m.r * std::exp(-ln_B);
-                double term = -(m.q * x * eqs * n_mdp);
-                if (!m.r_zero)
-                    term += m.r * std::exp(-(m.r * s)) * norm_cdf(vs - d_plus);
-                sum += price_rule.flat[k] * term;
-                sum1 += price_rule.flat[k] * (eqs * (phi * mix / vs - m.q * n_mdp));
-                sum2 += price_rule.flat[k] * (eqs * phi / (x * vs) * (m.q - d_plus * mix / vs));
-            }
-            value += T * sum;
-            first += T * sum1;
-            second += T * sum2;
-        }
-        // The exercise value as a floor, as in put_value.
-        if (value < 1.0 - x) {
-            value = 1.0 - x;
-            first = -1.0;
-            second = 0.0;
-        }
-    }
+    const double value = put.price;
+    const double first = put.delta;
+    const double second = put.gamma;
     if (flag == flag_call) {
         // C(S) = S P(K/S): C' = P - x P', C'' = x^2 P'' / S.
         return {p.scale * value, value - x * first, x * x * second / S};
