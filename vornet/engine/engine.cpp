@@ -852,7 +852,9 @@ constexpr auto method_table(std::index_sequence<rows...>)
          METH_VARARGS,
          "integral_prices($module, S, K, T, r, q, vol, is_call, settings, /)\n--\n\n"
          "The integral model's prices (American) at the given settings (boundary_points, "
-         "iterations, nodes, price_points): the package's are (10, 4, 14, 40). One thread; "
+         "iterations, nodes, price_points): the package's are (10, 4, 14, 40), with "
+         "(16, 10, 16, 64) blended in for a put (in put form) whose (r - q) sqrt(T) / vol is "
+         "above 0.3, in full from 0.5 on. One thread; "
          "for tests and benchmarks. The inputs are one-dimensional, of one length.\n"},
         {vector_math_name,
          reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&vector_math)),
