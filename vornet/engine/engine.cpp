@@ -755,7 +755,7 @@ PyObject *vector_math(PyObject *, PyObject *args)
 constexpr char root_weighted_sums_name[] = "root_weighted_sums";
 
 // base - sqrt(max(h @ w, 0)) by the integral model's interpolation kernel,
-// on the processor's path or the baseline one: for the tests.
+// on a path as for vector_math: for the tests.
 PyObject *root_weighted_sums_function(PyObject *, PyObject *args)
 {
     PyObject *w_obj;

@@ -112,24 +112,27 @@ inline void log_n(const double *x, double *out, int n) noexcept { log_array(x, o
 // filled in here.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-inline void exp_n(const dual *x, dual *out, int n) noexcept
+// f over duals: the values by the array function, each derivative from the
+// dual and its value's result, slope(x, f(x.v)).
+template <class Array, class Slope>
+inline void map_duals(const dual *x, dual *out, int n, Array array, Slope slope) noexcept
 {
     double v[max_batch];
     for (int i = 0; i < n; ++i)
         v[i] = x[i].v;
-    exp_array(v, v, n);
+    array(v, v, n);
     for (int i = 0; i < n; ++i)
-        out[i] = {v[i], v[i] * x[i].d};
+        out[i] = {v[i], slope(x[i], v[i])};
+}
+
+inline void exp_n(const dual *x, dual *out, int n) noexcept
+{
+    map_duals(x, out, n, exp_array, [](dual a, double e) { return e * a.d; });
 }
 
 inline void log_n(const dual *x, dual *out, int n) noexcept
 {
-    double v[max_batch];
-    for (int i = 0; i < n; ++i)
-        v[i] = x[i].v;
-    log_array(v, v, n);
-    for (int i = 0; i < n; ++i)
-        out[i] = {v[i], x[i].d / x[i].v};
+    map_duals(x, out, n, log_array, [](dual a, double) { return a.d / a.v; });
 }
 
 // out[i] = N(x[i]) given g[i] = exp(-x[i]^2 / 2).
@@ -1101,6 +1104,13 @@ R hard_weight(const put_model<R> &m, const integral_settings &settings) noexcept
     return t * t * (3.0 - t * 2.0);
 }
 
+// The price at the package's setting moved by w towards the finer one's.
+template <class R>
+R blend(R plain, R hard, R w) noexcept
+{
+    return plain + w * (hard - plain);
+}
+
 template <class R>
 R put_form_price(const put_model<R> &m, double x, const integral_settings &settings,
                  early_exercise kind) noexcept
@@ -1113,8 +1123,7 @@ R put_form_price(const put_model<R> &m, double x, const integral_settings &setti
     const R hard = put_price_at(m, x, hard_settings);
     if (value_of(w) == 1.0)
         return hard;
-    const R plain = put_price_at(m, x, settings);
-    return plain + w * (hard - plain);
+    return blend(put_price_at(m, x, settings), hard, w);
 }
 
 // The put of strike 1 at x, at the given settings, and its derivatives in x:
@@ -1268,9 +1277,8 @@ price_delta_gamma integral_price_delta_gamma(double S, double K, double T, doubl
     price_delta_gamma put = put_delta_gamma(m, x, w < 1.0 ? settings : hard_settings, kind);
     if (w > 0.0 && w < 1.0) {
         const price_delta_gamma hard = put_delta_gamma(m, x, hard_settings, kind);
-        put.price = put.price + w * (hard.price - put.price);
-        put.delta = put.delta + w * (hard.delta - put.delta);
-        put.gamma = put.gamma + w * (hard.gamma - put.gamma);
+        put = {blend(put.price, hard.price, w), blend(put.delta, hard.delta, w),
+               blend(put.gamma, hard.gamma, w)};
     }
     const double value = put.price;
     const double first = put.delta;

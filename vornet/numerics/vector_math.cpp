@@ -93,6 +93,28 @@ inline __attribute__((always_inline)) lanes_of<W> splat(double v) noexcept
     return splat_lanes<W>(v, std::make_index_sequence<W>());
 }
 
+// sum_i c(i) x^i for i < n, in Estrin's form, whose chain of dependent
+// operations is short: pairs c(2i) + c(2i+1) x, then pairs of those with
+// x^2, then with x^4, and so on, an odd one out carried up unchanged.
+template <int W, int n, class Coefficient>
+inline __attribute__((always_inline)) lanes_of<W> estrin(const lanes_of<W> &x,
+                                                         Coefficient c) noexcept
+{
+    static_assert(n % 2 == 0);
+    lanes_of<W> terms[n / 2];
+    for (int i = 0; i < n / 2; ++i)
+        terms[i] = c(2 * i) + c(2 * i + 1) * x;
+    lanes_of<W> power = x;
+    for (int count = n / 2; count > 1; count = (count + 1) / 2) {
+        power = power * power;
+        for (int i = 0; i < count / 2; ++i)
+            terms[i] = terms[2 * i] + terms[2 * i + 1] * power;
+        if (count % 2 != 0)
+            terms[count / 2] = terms[count - 1];
+    }
+    return terms[0];
+}
+
 // exp of `group` vectors at once: their polynomials step together, so that
 // the chains of dependent operations overlap.
 template <int W, int group>
@@ -114,26 +136,10 @@ inline __attribute__((always_inline)) void exp_lanes(lanes_of<W> *v) noexcept
         k[j] = k[j] - shifter_bits;
         r[j] = (xc - kd * ln2_hi) - kd * ln2_lo;
     }
-    // Estrin's form, for a short chain of dependent operations: pairs
-    // a + b r, then pairs of pairs with r^2, then with r^4, then r^8.
-    for (int j = 0; j < group; ++j) {
-        const lanes r2 = r[j] * r[j];
-        const lanes r4 = r2 * r2;
-        const lanes r8 = r4 * r4;
-        const lanes p01 = taylor[13] + taylor[12] * r[j];   // 1 + r
-        const lanes p23 = taylor[11] + taylor[10] * r[j];   // 1/2! + r/3!
-        const lanes p45 = taylor[9] + taylor[8] * r[j];
-        const lanes p67 = taylor[7] + taylor[6] * r[j];
-        const lanes p89 = taylor[5] + taylor[4] * r[j];
-        const lanes p1011 = taylor[3] + taylor[2] * r[j];
-        const lanes p1213 = taylor[1] + taylor[0] * r[j];
-        const lanes p03 = p01 + p23 * r2;
-        const lanes p47 = p45 + p67 * r2;
-        const lanes p811 = p89 + p1011 * r2;
-        const lanes p07 = p03 + p47 * r4;
-        const lanes p813 = p811 + p1213 * r4;
-        p[j] = p07 + p813 * r8;
-    }
+    // exp(r) by its Taylor polynomial (taylor[] runs from the highest
+    // power down).
+    for (int j = 0; j < group; ++j)
+        p[j] = estrin<W, 14>(r[j], [](int i) { return taylor[13 - i]; });
     for (int j = 0; j < group; ++j) {
         // k = k1 + k2, k1 = floor(k / 2), by a logical shift of k + 2048
         // (positive after the clamps): 64-bit arithmetic shifts have no
@@ -191,16 +197,7 @@ inline __attribute__((always_inline)) void log_lanes(lanes_of<W> *v) noexcept
                         - (tiny ? splat<W>(54.0) : splat<W>(0.0));
         const lanes f = (m - 1.0) / (m + 1.0);
         const lanes s = f * f;
-        const lanes s2 = s * s;
-        const lanes s4 = s2 * s2;
-        const lanes s8 = s4 * s4;
-        lanes pair[6];
-        for (int i = 0; i < 6; ++i)
-            pair[i] = atanh_series[2 * i] + atanh_series[2 * i + 1] * s;
-        const lanes quad0 = pair[0] + pair[1] * s2;
-        const lanes quad1 = pair[2] + pair[3] * s2;
-        const lanes quad2 = pair[4] + pair[5] * s2;
-        const lanes series = (quad0 + quad1 * s4) + quad2 * s8;
+        const lanes series = estrin<W, 12>(s, [](int i) { return atanh_series[i]; });
         const lanes ln_m = f * 2.0 + (f * s) * series;
         const lanes r = k * ln2_hi + (ln_m + k * ln2_lo);
         // 0 gives -inf, inf itself, a negative number or NaN gives NaN.
@@ -222,23 +219,8 @@ inline __attribute__((always_inline)) void norm_cdf_lanes(lanes_of<W> *x,
         t = t > splat<W>(t_cap) ? splat<W>(t_cap) : t;
         const lanes inv = 1.0 / (t + erfcx_scale);
         const lanes u = (t - erfcx_scale) * inv;
-        // Estrin's form over the 24 powers: 12 pairs a + b u, then pairs of
-        // those with u^2, u^4 and u^8 (the last group of three with u^8 and
-        // u^16).
-        const lanes u2 = u * u;
-        const lanes u4 = u2 * u2;
-        const lanes u8 = u4 * u4;
-        const lanes u16 = u8 * u8;
-        lanes pair[12];
-        for (int i = 0; i < 12; ++i)
-            pair[i] = erfcx_powers[erfcx_degree - 2 * i] + erfcx_powers[erfcx_degree - 2 * i - 1] * u;
-        lanes quad[6];
-        for (int i = 0; i < 6; ++i)
-            quad[i] = pair[2 * i] + pair[2 * i + 1] * u2;
-        const lanes oct0 = quad[0] + quad[1] * u4;
-        const lanes oct1 = quad[2] + quad[3] * u4;
-        const lanes oct2 = quad[4] + quad[5] * u4;
-        const lanes f = (oct0 + oct1 * u8) + oct2 * u16;
+        const lanes f = estrin<W, erfcx_degree + 1>(
+            u, [](int i) { return erfcx_powers[erfcx_degree - i]; });
         const lanes tail = f * inv * g[j] * 0.5;
         x[j] = x[j] < 0.0 ? tail : 1.0 - tail;
     }
